@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the engine, the extension, the test hooks and the benchmarks with
+# warnings as errors, then runs every test through CTest: Google Test for the
+# engine, pytest (one CTest entry) for everything Python users see. Installs
+# what a fresh machine lacks: Debian packages when run as root, Python packages
+# into a virtual environment beside the build.
+#
+#   bash scripts/test.sh                       # with python3
+#   PYTHON=python3.14 bash scripts/test.sh     # with another interpreter
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+python=${PYTHON:-python3}
+tag=$("$python" -c 'import sys; print("py%d%d" % sys.version_info[:2])')
+build=${TEGULO_BUILD_DIR:-$root/build/test-$tag}
+
+missing=()
+command -v cmake >/dev/null || missing+=(cmake)
+command -v ninja >/dev/null || missing+=(ninja-build)
+command -v g++ >/dev/null || missing+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+"$python" -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' ||
+  missing+=("$(basename "$python")-dev")
+"$python" -c 'import ensurepip, venv' 2>/dev/null || missing+=("$(basename "$python")-venv")
+if ((${#missing[@]})); then
+  if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
+    echo "scripts/test.sh: missing ${missing[*]}; install them with apt-get" >&2
+    exit 1
+  fi
+  echo "scripts/test.sh: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+venv=$build/venv
+[ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt"
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DTEGULO_BUILD_TESTS=ON -DTEGULO_BUILD_BENCHMARKS=ON \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR="${TEGULO_WERROR:-ON}" \
+  -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+rm -f "$build/pytest.xml"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+
+cpp=$(ctest --test-dir "$build" -N -L cpp | sed -n 's/^Total Tests: //p')
+py=$("$venv/bin/python" - "$build/pytest.xml" <<'PY'
+import sys
+import xml.etree.ElementTree as ET
+
+root = ET.parse(sys.argv[1]).getroot()
+suite = root if root.tag == "testsuite" else root.find("testsuite")
+tests, failures, errors, skipped = (int(suite.get(k, 0)) for k in ("tests", "failures", "errors", "skipped"))
+print(f"{tests - failures - errors - skipped} passed, {skipped} skipped")
+PY
+)
+version=$("$venv/bin/python" -c 'import platform; print(platform.python_version())')
+echo "tegulo-rl on CPython $version: C++ $cpp passed; Python $py"
