@@ -1,0 +1,130 @@
+#pragma once
+
+// The way every call from Python enters the engine and leaves it again: argument
+// binding, borrowing, argument conversion, and the translation of failures into
+// Python exceptions. Each member of the extension is a thin function built from
+// these pieces:
+//
+//   return enter([&]() -> PyObject* {
+//     bind the arguments; take the borrow; convert the arguments;
+//     return run([&]() -> PyObject* { call the engine; build the result; });
+//   });
+//
+// Every failing piece sets the Python error and the member returns null at once.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "game/errors.hpp"
+#include "python/borrow.hpp"
+
+namespace tegulo::py {
+
+// A Python callable's parameters, all positional-or-keyword and required, and its
+// name as binding errors give it: class, dot, function, "()".
+struct Signature {
+  const char* function;
+  std::span<const char* const> params;
+};
+
+// Binds fast-call arguments (a vector of positionals followed by the values of the
+// keywords named in `kwnames`) into `out`, one borrowed reference per parameter.
+// False with TypeError set when they do not fit the signature.
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          std::span<PyObject*> out);
+// The same for a tuple of positionals and a dict of keywords (or null).
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+// Holds a shared borrow for its lifetime. When the flag refuses, it holds nothing,
+// tests false, and RuntimeError "Already mutably borrowed" is set.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(BorrowFlag& flag);
+  ~SharedBorrow() {
+    if (flag_) flag_->unshare();
+  }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  explicit operator bool() const { return flag_ != nullptr; }
+
+ private:
+  BorrowFlag* flag_;
+};
+
+// Holds an exclusive borrow for its lifetime. When the flag refuses, it holds
+// nothing, tests false, and RuntimeError "Already borrowed" is set.
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(BorrowFlag& flag);
+  ~ExclusiveBorrow() {
+    if (flag_) flag_->release_exclusive();
+  }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+  explicit operator bool() const { return flag_ != nullptr; }
+
+ private:
+  BorrowFlag* flag_;
+};
+
+// Argument conversions. A failure keeps the exception the conversion raised and
+// adds the note "while processing '{name}'".
+//
+// An index: an int directly, any other object through its __index__.
+std::optional<std::uint64_t> to_index(PyObject* arg, const char* name);
+// A str, as UTF-8 that lives as long as the argument.
+std::optional<std::string_view> to_text(PyObject* arg, const char* name);
+// A bytes object (or an instance of a bytes subclass), as a view of its buffer.
+std::optional<std::span<const std::uint8_t>> to_bytes(PyObject* arg, const char* name);
+
+// The object held in `slot`, made by `make` on first need (null with an error set
+// if making it fails). Made without a lock: should two threads race to make it,
+// one object is kept, the other dropped, and both callers get the kept one.
+PyObject* once(std::atomic<PyObject*>& slot, PyObject* (*make)());
+
+// The PanicException class, created on first need: a BaseException subclass, so
+// that `except Exception` does not swallow it. Null with an error set if it cannot
+// be created.
+PyObject* panic_exception();
+
+// Sets PanicException with `message`; returns null for the caller to pass on.
+PyObject* raise_panic(std::string_view message);
+
+// Step 5 of a call: runs the engine and builds the result, turning an internal
+// failure into PanicException.
+template <class Body>
+PyObject* run(Body&& body) {
+  try {
+    return body();
+  } catch (const InternalError& e) {
+    return raise_panic(e.what());
+  }
+}
+
+// Writes `message` to standard error and aborts the process.
+[[noreturn]] void die(const char* message) noexcept;
+
+// Step 1 of a call: every entry from the interpreter goes through here. Nothing
+// thrown may cross into the interpreter: what escapes the steps (an internal
+// failure outside `run`, or anything else) ends the process.
+template <class Steps>
+auto enter(Steps&& steps) noexcept -> decltype(steps()) {
+  try {
+    return steps();
+  } catch (const std::bad_alloc&) {
+    die("out of memory");
+  } catch (...) {
+    die("uncaught panic at ffi boundary");
+  }
+}
+
+}  // namespace tegulo::py
