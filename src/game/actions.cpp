@@ -58,6 +58,16 @@ class PlacementIndex {
   std::vector<std::uint32_t> slots_;
 };
 
+// The window of a placement's cells, which must lie within five rows.
+CellWindow window_of(const Bitboard& cells) {
+  const unsigned row = *cells.ones().begin() / ROW_STRIDE;
+  const Bitboard::Chunks shifted = cells.shifted_down(row * ROW_STRIDE).chunks();
+  CellWindow w{shifted[0], shifted[1] | std::uint64_t{row} << CellWindow::ROW_SHIFT};
+  if (shifted[1] >> (CellWindow::SPAN - 64) != 0 || cells.shifted_down(row * ROW_STRIDE + 128) != Bitboard())
+    throw InternalError("Placement spans more than five rows");
+  return w;
+}
+
 }  // namespace
 
 // The build reads every placement's cells in two passes only (the list is larger
@@ -88,6 +98,7 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
   // Cover lists are filled in dense order, which keeps every list increasing.
   for (std::size_t key = 0; key < COVER_KEYS; ++key) cover_offsets[key + 1] += cover_offsets[key];
   cover.resize(cover_offsets[COVER_KEYS]);
+  windows.resize(n);
   std::vector<std::size_t> next(cover_offsets.begin(), cover_offsets.end() - 1);
   // The orientations are closed under a quarter turn, so every turned cell set
   // is itself a placement. The searches are independent: each turned set is
@@ -106,6 +117,7 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
     if (!found) throw InternalError("Placement " + std::to_string(i) + " turned has no placement");
     turned[i] = *found;
     if (i + AHEAD < n) turn(i + AHEAD);
+    windows[i] = window_of(a.cells);
     for (unsigned p : a.cells.ones())
       cover[next[p * KIND_COUNT + a.piece_type.kind_index()]++] = static_cast<std::uint16_t>(i);
   }

@@ -24,6 +24,20 @@ struct Action {
   PieceType piece_type;
 };
 
+// A placement's cells as the 128 positions from the first position of its top row:
+// a piece spans at most 5 rows, 105 positions, so 128 bits hold it, and the top
+// row (0 to 19) rides in the five highest bits. The move scans test these 16
+// bytes instead of the 64 of the full cell set: the table of them stays in cache.
+struct CellWindow {
+  static constexpr unsigned ROW_SHIFT = 59;
+  static constexpr unsigned SPAN = 105;  // positions a window can hold cells at
+
+  std::uint64_t lo = 0;  // positions base to base + 63
+  std::uint64_t hi = 0;  // positions base + 64 to base + 104, then the row
+
+  constexpr unsigned row() const { return static_cast<unsigned>(hi >> ROW_SHIFT); }
+};
+
 // The catalogue of every placement, built once per process and read-only afterwards.
 // A placement has two numbers: its grid index (the action index seen from Python)
 // and its dense index, its place in `actions`, kept as 16 bits wherever lists of
@@ -40,6 +54,8 @@ struct ActionSet {
   // cover[cover_offsets[key] .. cover_offsets[key + 1]).
   std::vector<std::uint16_t> cover;
   std::vector<std::size_t> cover_offsets;
+  // Per dense index, the placement's cells as a window, for the move scans.
+  std::vector<CellWindow> windows;
 
   // Builds the catalogue from the orientations in piece-index order.
   explicit ActionSet(const std::vector<Piece>& pieces);

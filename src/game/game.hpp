@@ -5,11 +5,20 @@
 #include <cstdint>
 #include <optional>
 #include <type_traits>
+#include <vector>
 
 #include "actions.hpp"
 #include "agents.hpp"
+#include "errors.hpp"
+#include "observation.hpp"
 
 namespace tegulo {
+
+// The two masks that decide where an agent may place its next piece.
+struct PlacementMasks {
+  Bitboard forbidden;  // covered by anyone, or sharing an edge with the agent's own cells
+  Bitboard attach;     // free cells touching the agent's cells diagonally (at first: its corner)
+};
 
 // The whole state of one game: a fixed-size value with no separately allocated
 // parts, so copying a game is copying the value. Every game refers to the one
@@ -28,6 +37,27 @@ struct Game {
   unsigned ply() const;
   // All four agents are done.
   bool is_over() const;
+
+  // The placement masks of agent 0 to 3 in the current position.
+  PlacementMasks placement_masks(std::size_t agent) const;
+
+  // Acts for the current agent and passes the turn on. A done agent passes, whatever
+  // the index; otherwise the index (in the agent's own frame) must name a legal
+  // placement. A refusal changes nothing.
+  std::optional<InvalidAction> step(std::optional<std::size_t> action_idx);
+
+  // Marks done every agent that has no legal placement left.
+  void update_done();
+
+  // The position as agent 0 to 3 sees it.
+  Observation observe(std::size_t agent_idx) const;
+
+  // Fills `moves` with the dense indices of the observer's legal placements, in its
+  // own frame, each once: by lowest attach cell, then kind, then dense index.
+  void observed_moves(const Observation& obs, std::vector<std::uint16_t>& moves) const;
+
+  // Every agent's score as if the game ended now.
+  std::array<std::int16_t, AGENT_COUNT> scores() const;
 
   friend bool operator==(const Game&, const Game&) = default;
 };
