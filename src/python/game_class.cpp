@@ -1,14 +1,19 @@
 #include "python/game_class.hpp"
 
 #include <new>
+#include <vector>
 
+#include "game/scores.hpp"
 #include "python/call.hpp"
+#include "python/observation_class.hpp"
 
 namespace tegulo::py {
 
 namespace {
 
 PyTegulo* as_tegulo(PyObject* self) { return reinterpret_cast<PyTegulo*>(self); }
+Game& game_of(PyObject* self) { return as_tegulo(self)->game; }
+BorrowFlag& flag_of(PyObject* self) { return as_tegulo(self)->borrow; }
 
 // A new instance of `type` holding `game`, with a free guard.
 PyObject* new_tegulo(PyTypeObject* type, const Game& game) {
@@ -20,20 +25,150 @@ PyObject* new_tegulo(PyTypeObject* type, const Game& game) {
   return self;
 }
 
-// --- Members --------------------------------------------------------------------
+PyObject* text(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
+// A list built from `n` new references made by `item(i)`; null if any fails.
+template <class Item>
+PyObject* list_of(std::size_t n, Item&& item) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* value = item(i);
+    if (value == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
+  }
+  return list;
+}
+
+// --- Properties -------------------------------------------------------------------
 
 // A read-only property: the value that `Get` builds from the game, under a shared borrow.
 template <PyObject* (*Get)(const Game&)>
 PyObject* property(PyObject* self, void*) {
   return enter([&]() -> PyObject* {
-    SharedBorrow borrow(as_tegulo(self)->borrow);
+    SharedBorrow borrow(flag_of(self));
     if (!borrow) return nullptr;
-    return run([&] { return Get(as_tegulo(self)->game); });
+    return run([&] { return Get(game_of(self)); });
   });
 }
 
 PyObject* ply(const Game& game) { return PyLong_FromUnsignedLong(game.ply()); }
+
 PyObject* agent_selection(const Game& game) { return PyLong_FromSize_t(game.current_agent); }
+
+PyObject* agents(const Game& game) {
+  return list_of(game.agent_count, [](std::size_t i) { return PyLong_FromSize_t(i); });
+}
+
+PyObject* scores(const Game& game) {
+  const Scores s = game.scores();
+  return list_of(AGENT_COUNT, [&](std::size_t i) { return PyLong_FromLong(s[i]); });
+}
+
+PyObject* rewards(const Game& game) {
+  const Scores s = game.scores();
+  return list_of(AGENT_COUNT,
+                 [&](std::size_t i) { return game.agents[i].done ? PyLong_FromLong(s[i]) : Py_NewRef(Py_None); });
+}
+
+PyObject* terminations(const Game& game) {
+  return list_of(AGENT_COUNT, [&](std::size_t i) { return PyBool_FromLong(game.agents[i].done); });
+}
+
+PyObject* is_over(const Game& game) { return PyBool_FromLong(game.is_over()); }
+
+// --- Methods ----------------------------------------------------------------------
+
+PyObject* reset(PyObject* self, PyObject*) {
+  return enter([&]() -> PyObject* {
+    ExclusiveBorrow borrow(flag_of(self));
+    if (!borrow) return nullptr;
+    return run([&] {
+      game_of(self) = Game::fresh();
+      Py_RETURN_NONE;
+    });
+  });
+}
+
+constexpr const char* ACTION_IDX[] = {"action_idx"};
+constexpr Signature STEP{"PyTegulo.step()", ACTION_IDX};
+
+PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg;
+    if (!bind(STEP, args, nargs, kwnames, {&arg, 1})) return nullptr;
+    ExclusiveBorrow borrow(flag_of(self));
+    if (!borrow) return nullptr;
+    std::optional<std::size_t> action;
+    if (arg != Py_None) {
+      const auto index = to_index(arg, "action_idx");
+      if (!index) return nullptr;
+      action = *index;
+    }
+    return run([&]() -> PyObject* {
+      if (const auto refusal = game_of(self).step(action)) {
+        PyObject* reason = text(refusal->message);
+        if (reason != nullptr) PyErr_Format(PyExc_AssertionError, "Invalid action: %U", reason);
+        Py_XDECREF(reason);
+        return nullptr;
+      }
+      Py_RETURN_NONE;
+    });
+  });
+}
+
+constexpr const char* MODE[] = {"mode"};
+constexpr Signature OUTCOME{"PyTegulo.outcome()", MODE};
+
+PyObject* outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg;
+    if (!bind(OUTCOME, args, nargs, kwnames, {&arg, 1})) return nullptr;
+    SharedBorrow borrow(flag_of(self));
+    if (!borrow) return nullptr;
+    const auto text = to_text(arg, "mode");
+    if (!text) return nullptr;
+    const auto mode = reward_mode_from_text(*text);
+    if (!mode) return PyErr_Format(PyExc_ValueError, "Unknown reward mode %U", arg);
+    return run([&]() -> PyObject* {
+      const Game& game = game_of(self);
+      if (!game.is_over()) Py_RETURN_NONE;
+      const Rewards r = outcome_from_scores(game.scores(), *mode);
+      return list_of(AGENT_COUNT, [&](std::size_t i) { return PyFloat_FromDouble(r[i]); });
+    });
+  });
+}
+
+constexpr const char* AGENT_IDX[] = {"agent_idx"};
+constexpr Signature OBSERVE{"PyTegulo.observe()", AGENT_IDX};
+
+PyObject* observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg;
+    if (!bind(OBSERVE, args, nargs, kwnames, {&arg, 1})) return nullptr;
+    SharedBorrow borrow(flag_of(self));
+    if (!borrow) return nullptr;
+    const auto agent = to_index(arg, "agent_idx");
+    if (!agent) return nullptr;
+    const Game& game = game_of(self);
+    if (*agent >= game.agent_count)
+      return PyErr_Format(PyExc_ValueError, "Unknown agent %llu", static_cast<unsigned long long>(*agent));
+    return run([&] {
+      // One list per thread, reused by every observation it makes.
+      thread_local std::vector<std::uint16_t> moves = [] {
+        std::vector<std::uint16_t> v;
+        v.reserve(4096);
+        return v;
+      }();
+      const Observation obs = game.observe(*agent);
+      game.observed_moves(obs, moves);
+      return new_observation(obs, moves, *game.action_set);
+    });
+  });
+}
 
 constexpr Signature NEW{"PyTegulo.__new__()", {}};
 
@@ -52,16 +187,45 @@ void tegulo_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// --- The class --------------------------------------------------------------------
+
+template <class F>
+PyCFunction fastcall(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef METHODS[] = {
+    {"reset", reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    {"outcome", fastcall(outcome), METH_FASTCALL | METH_KEYWORDS,
+     "outcome($self, mode)\n--\n\nThe final rewards in `mode`, one of `reward_modes`, None until the game is over."},
+    {"observe", fastcall(observe), METH_FASTCALL | METH_KEYWORDS, "observe($self, agent_idx)\n--\n\n"},
+    {"step", fastcall(step), METH_FASTCALL | METH_KEYWORDS, "step($self, action_idx)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef GETSET[] = {
+    {"agents", property<agents>, nullptr, nullptr, nullptr},
     {"agent_selection", property<agent_selection>, nullptr, nullptr, nullptr},
+    {"terminations", property<terminations>, nullptr, nullptr, nullptr},
+    {"rewards", property<rewards>, nullptr, "The score of every agent that is done, None for the others.", nullptr},
+    {"scores", property<scores>, nullptr, "Every agent's official score as if the game ended now.", nullptr},
+    {"is_over", property<is_over>, nullptr, nullptr, nullptr},
     {"ply", property<ply>, nullptr, "The number of placements made so far, by all agents.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The members in the order of the class's member table. The interpreter enters
+// methods before properties into the class dict; the dict is reordered to this.
+constexpr const char* MEMBER_ORDER[] = {
+    "reset",   "agents",   "agent_selection", "num_actions", "action_grid_shape", "reward_modes",
+    "piece_names", "terminations", "rewards", "scores", "is_over", "ply", "outcome", "observe", "step",
 };
 
 PyType_Slot SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(tegulo_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tegulo_dealloc)},
     {Py_tp_doc, const_cast<char*>("PyTegulo()\n--\n\n")},
+    {Py_tp_methods, METHODS},
     {Py_tp_getset, GETSET},
     {0, nullptr},
 };
@@ -76,7 +240,51 @@ PyType_Spec SPEC = {
     SLOTS,
 };
 
-PyObject* make_type() { return PyType_FromSpec(&SPEC); }
+// A tuple of `n` new references made by `item(i)`; null if any fails.
+template <class Item>
+PyObject* tuple_of(std::size_t n, Item&& item) {
+  PyObject* list = list_of(n, item);
+  if (list == nullptr) return nullptr;
+  PyObject* tuple = PyList_AsTuple(list);
+  Py_DECREF(list);
+  return tuple;
+}
+
+// Stores the class attributes in the class dict (an immutable class takes no
+// assignment), then puts the members in table order.
+bool finish_class(PyObject* type) {
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+  const std::pair<const char*, PyObject*> attributes[] = {
+      {"num_actions", PyLong_FromSize_t(NUM_ACTIONS)},
+      {"action_grid_shape", Py_BuildValue("(nnn)", Py_ssize_t{PIECE_COUNT}, Py_ssize_t{BOARD_SIZE}, Py_ssize_t{BOARD_SIZE})},
+      {"reward_modes", tuple_of(REWARD_MODE_NAMES.size(), [&](std::size_t i) { return text(REWARD_MODE_NAMES[i]); })},
+      {"piece_names", tuple_of(KIND_COUNT, [&](std::size_t i) { return text(PieceType::ALL[i].name()); })},
+  };
+  bool ok = true;
+  for (const auto& [name, value] : attributes) {
+    ok = ok && value != nullptr && PyDict_SetItemString(dict, name, value) == 0;
+    Py_XDECREF(value);
+  }
+  for (const char* name : MEMBER_ORDER) {
+    if (!ok) break;
+    PyObject* member = Py_XNewRef(PyDict_GetItemString(dict, name));
+    if (member == nullptr) {
+      PyErr_Format(PyExc_SystemError, "PyTegulo has no member %s", name);
+      ok = false;
+      break;
+    }
+    ok = PyDict_DelItemString(dict, name) == 0 && PyDict_SetItemString(dict, name, member) == 0;
+    Py_DECREF(member);
+  }
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+  return ok;
+}
+
+PyObject* make_type() {
+  PyObject* type = PyType_FromSpec(&SPEC);
+  if (type != nullptr && !finish_class(type)) Py_CLEAR(type);
+  return type;
+}
 
 }  // namespace
 

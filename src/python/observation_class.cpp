@@ -1,26 +1,79 @@
 #include "python/observation_class.hpp"
 
+#include <array>
+#include <new>
+
+#include "python/borrow.hpp"
 #include "python/call.hpp"
 
 namespace tegulo::py {
 
 namespace {
 
+constexpr std::size_t CELLS = BOARD_SIZE * BOARD_SIZE;
+
+// The six planes, one byte of 0 or 1 each, seat-major, in the observer's frame.
+struct Planes {
+  std::array<std::uint8_t, AGENT_COUNT * CELLS> observation;   // (seat, row, col)
+  std::array<std::uint8_t, AGENT_COUNT * CELLS> corners;       // (seat, row, col)
+  std::array<std::uint8_t, AGENT_COUNT * CELLS> blocked;       // (seat, row, col)
+  std::array<std::uint8_t, AGENT_COUNT * KIND_COUNT> pieces;   // (seat, kind index)
+  std::array<std::uint8_t, AGENT_COUNT> done;                  // (seat)
+  std::array<std::uint8_t, NUM_ACTIONS> action_mask;           // grid index
+};
+
 struct PyObservation {
   PyObject_HEAD
   BorrowFlag borrow;
+  Planes planes;  // filled once by new_observation, never changed
 };
 
+// Sets the byte of every cell of each seat's set; `plane` starts zeroed. Position
+// 21 * row + col is byte 20 * row + col of its seat: the gap column is squeezed out.
+void pack_cells(const std::array<Bitboard, AGENT_COUNT>& sets, std::array<std::uint8_t, AGENT_COUNT * CELLS>& plane) {
+  for (std::size_t seat = 0; seat < AGENT_COUNT; ++seat)
+    for (const unsigned p : sets[seat].ones()) plane[seat * CELLS + p - p / ROW_STRIDE] = 1;
+}
+
+// A read-only property: a new bytes object copying one plane.
+template <auto Plane>
+PyObject* plane(PyObject* self, void*) {
+  return enter([&]() -> PyObject* {
+    auto* obj = reinterpret_cast<PyObservation*>(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    return run([&] {
+      const auto& bytes = obj->planes.*Plane;
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                       static_cast<Py_ssize_t>(bytes.size()));
+    });
+  });
+}
+
 void observation_dealloc(PyObject* self) {
+  static_assert(std::is_trivially_destructible_v<Planes> && std::is_trivially_destructible_v<BorrowFlag>);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
+PyGetSetDef GETSET[] = {
+    {"observation", plane<&Planes::observation>, nullptr, "The occupied cells in (agent, row, col) order.", nullptr},
+    {"corners", plane<&Planes::corners>, nullptr,
+     "The cells each agent's next piece can attach to, in (agent, row, col) order.", nullptr},
+    {"blocked", plane<&Planes::blocked>, nullptr, "The cells each agent can never fill, in (agent, row, col) order.",
+     nullptr},
+    {"pieces", plane<&Planes::pieces>, nullptr, "The pieces each agent still has, in (agent, piece) order.", nullptr},
+    {"done", plane<&Planes::done>, nullptr, "Whether each agent is out of moves.", nullptr},
+    {"action_mask", plane<&Planes::action_mask>, nullptr, "The action mask over the flattened action grid.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(observation_dealloc)},
     {Py_tp_doc, const_cast<char*>("An observation as bytes of 0/1, cheap to wrap with `numpy.frombuffer`. Agents are in\n"
                                   "agent-relative order, see `Observation`.")},
+    {Py_tp_getset, GETSET},
     {0, nullptr},
 };
 
@@ -41,6 +94,31 @@ PyObject* make_type() { return PyType_FromSpec(&SPEC); }
 PyObject* observation_type() {
   static std::atomic<PyObject*> type{nullptr};
   return once(type, make_type);
+}
+
+PyObject* new_observation(const Observation& obs, std::span<const std::uint16_t> moves, const ActionSet& set) {
+  PyObject* type = observation_type();
+  if (type == nullptr) return nullptr;
+  // The generic allocator hands out zeroed memory: the planes start all 0.
+  PyObject* self = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0);
+  if (self == nullptr) return nullptr;
+  auto* obj = reinterpret_cast<PyObservation*>(self);
+  new (&obj->borrow) BorrowFlag();
+  Planes& planes = obj->planes;
+  pack_cells(obs.occupied, planes.observation);
+  pack_cells(obs.corners, planes.corners);
+  pack_cells(obs.blocked, planes.blocked);
+  for (std::size_t seat = 0; seat < AGENT_COUNT; ++seat) {
+    for (std::size_t k = 0; k < KIND_COUNT; ++k) planes.pieces[seat * KIND_COUNT + k] = obs.pieces[seat] >> k & 1;
+    planes.done[seat] = obs.done[seat];
+  }
+  try {
+    set.write_grid_mask(moves, planes.action_mask);
+  } catch (...) {
+    Py_DECREF(self);
+    throw;
+  }
+  return self;
 }
 
 }  // namespace tegulo::py

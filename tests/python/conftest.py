@@ -1,8 +1,31 @@
+import random
+
+import numpy as np
 import pytest
 
-from tegulo_rl import _tegulo
+from tegulo_rl._tegulo import PyTegulo
 
 
 @pytest.fixture
 def game():
-    return _tegulo.PyTegulo()
+    return PyTegulo()
+
+
+def play_to_end(game, seed):
+    """Plays uniformly random legal actions until the game is over; returns the actions."""
+    rng = random.Random(seed)
+    played = []
+    while not game.is_over:
+        legal = np.flatnonzero(np.frombuffer(game.observe(game.agent_selection).action_mask, dtype=np.uint8))
+        action = int(rng.choice(legal)) if len(legal) else None
+        game.step(action)
+        played.append(action)
+    return played
+
+
+@pytest.fixture(scope="module")
+def finished():
+    """A game played to its end; tests may step it (only passes remain) but not reset it."""
+    game = PyTegulo()
+    play_to_end(game, seed=5)
+    return game

@@ -1,0 +1,183 @@
+"""Playing from Python: stepping, the class attributes, scores, rewards and outcomes."""
+
+import random
+
+import numpy as np
+import pytest
+from conftest import play_to_end
+
+from tegulo_rl._tegulo import PyTegulo
+
+
+def test_class_attributes_on_class_and_instances(game):
+    for owner in (PyTegulo, game):
+        assert owner.num_actions == 36400
+        assert owner.action_grid_shape == (91, 20, 20)
+        assert owner.reward_modes == ("score", "win_share", "rank")
+        assert owner.piece_names == (
+            "I1", "I2", "V3", "I3", "T4", "O", "L4", "I4", "Z4", "F", "X",
+            "P", "W", "Z5", "Y", "L5", "U", "T5", "V5", "N", "I5",
+        )  # fmt: skip
+    assert game.agents == [0, 1, 2, 3]
+
+
+def test_fresh_scores_and_rewards(game):
+    assert game.scores == [-89, -89, -89, -89]
+    assert game.rewards == [None, None, None, None]
+    assert game.terminations == [False, False, False, False]
+    assert game.is_over is False
+    assert game.outcome("rank") is None
+    assert game.scores is not game.scores  # a new list on every read
+
+
+def test_steps_place_and_pass_the_turn(game):
+    for i in range(4):
+        assert game.step(0) is None
+        assert game.agent_selection == (i + 1) % 4
+    assert game.ply == 4
+    assert game.scores == [-88, -88, -88, -88]
+    game.step(action_idx=1 * 400 + 1 * 20 + 1)  # the horizontal domino at (1, 1)
+    assert game.ply == 5
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, message",
+    [
+        ((), {}, TypeError, "PyTegulo.step() missing 1 required positional argument: 'action_idx'"),
+        ((1,), {"action_idx": 2}, TypeError, "PyTegulo.step() got multiple values for argument 'action_idx'"),
+        ((1, 2), {}, TypeError, "PyTegulo.step() takes 1 positional arguments but 2 were given"),
+        ((), {"action": 1}, TypeError, "PyTegulo.step() got an unexpected keyword argument 'action'"),
+        ((None,), {}, AssertionError, "Invalid action: Action index not available"),
+        ((1,), {}, AssertionError, "Invalid action: Action index not available"),
+        ((36400,), {}, AssertionError, "Invalid action: Action index not available"),
+        ((419,), {}, AssertionError, "Invalid action: Action index not available"),
+        ((10**6,), {}, AssertionError, "Invalid action: Action index not available"),
+    ],
+)
+def test_step_refusals_leave_the_game_unchanged(game, args, kwargs, error, message):
+    with pytest.raises(error) as raised:
+        game.step(*args, **kwargs)
+    assert type(raised.value) is error
+    assert str(raised.value) == message
+    assert (game.ply, game.agent_selection) == (0, 0)
+
+
+@pytest.mark.parametrize("value, error", [(-1, OverflowError), (2**64, OverflowError), (1.0, TypeError), ("0", TypeError)])
+def test_step_conversion_errors_name_the_parameter(game, value, error):
+    with pytest.raises(error) as raised:
+        game.step(value)
+    assert raised.value.__notes__ == ["while processing 'action_idx'"]
+    assert game.ply == 0
+
+
+def test_a_finished_game_only_passes(finished):
+    assert finished.is_over
+    assert finished.terminations == [True] * 4
+    ply, turn = finished.ply, finished.agent_selection
+    for k, action in enumerate([0, None, 10**6, 419, 0]):
+        assert finished.step(action) is None
+        assert finished.agent_selection == (turn + k + 1) % 4
+        assert finished.ply == ply
+    with pytest.raises(OverflowError):
+        finished.step(-1)  # conversion refuses before the engine is reached
+
+
+def test_reset_starts_again():
+    game = PyTegulo()
+    play_to_end(game, seed=8)
+    assert game.reset() is None
+    assert (game.ply, game.agent_selection, game.is_over) == (0, 0, False)
+    assert game.scores == [-89] * 4
+    assert game.observe(0).pieces == b"\x01" * 84
+
+
+def test_rewards_show_scores_of_done_agents_only():
+    game = PyTegulo()
+    rng = random.Random(3)
+    while not any(game.terminations):
+        mask = np.flatnonzero(np.frombuffer(game.observe(game.agent_selection).action_mask, np.uint8))
+        game.step(int(rng.choice(mask)) if len(mask) else None)
+    rewards, scores, done = game.rewards, game.scores, game.terminations
+    assert not all(done)
+    assert rewards == [s if d else None for s, d in zip(scores, done)]
+    assert all(s < 0 for s, d in zip(scores, done) if d)
+
+
+def expected_outcome(scores, mode):
+    """The rewards from the rules, in single precision with numpy."""
+    f32 = np.float32
+    out = []
+    for s in scores:
+        better = sum(o > s for o in scores)
+        tied = sum(o == s for o in scores)
+        if mode == "score":
+            out.append(f32(s))
+        elif mode == "win_share":
+            out.append(f32(1.0) / f32(tied) if better == 0 else f32(0.0))
+        else:
+            total = f32(3 - better) / f32(3.0)
+            for p in range(better + 1, better + tied):
+                total = total + f32(3 - p) / f32(3.0)
+            out.append(total / f32(tied))
+    return [float(x) for x in out]
+
+
+def test_outcome_of_a_finished_game_in_every_mode(finished):
+    scores = finished.scores
+    assert finished.rewards == scores
+    for mode in PyTegulo.reward_modes:
+        rewards = finished.outcome(mode)
+        assert rewards == expected_outcome(scores, mode)
+        assert all(type(r) is float for r in rewards)
+    assert finished.outcome(mode="score") == [float(s) for s in scores]
+    assert sum(finished.outcome("win_share")) == pytest.approx(1.0)
+
+
+def test_outcome_refuses_unknown_modes_even_while_playing(game, finished):
+    for g in (game, finished):
+        for mode in ["bogus", "Score", "RANK", " rank", ""]:
+            with pytest.raises(ValueError) as raised:
+                g.outcome(mode)
+            assert str(raised.value) == f"Unknown reward mode {mode}"
+    with pytest.raises(TypeError) as raised:
+        game.outcome(1)
+    assert str(raised.value) == "'int' object is not an instance of 'str'"
+    assert raised.value.__notes__ == ["while processing 'mode'"]
+    with pytest.raises(TypeError) as raised:
+        game.outcome(None)
+    assert str(raised.value) == "'None' is not an instance of 'str'"
+    with pytest.raises(TypeError) as raised:
+        game.outcome()
+    assert str(raised.value) == "PyTegulo.outcome() missing 1 required positional argument: 'mode'"
+
+
+def test_borrow_conflicts_from_reentrant_arguments(game):
+    class ObservesDuringStep:
+        def __index__(self):
+            game.observe(0)
+            return 0
+
+    with pytest.raises(RuntimeError) as raised:
+        game.step(ObservesDuringStep())
+    assert str(raised.value) == "Already mutably borrowed"
+    assert raised.value.__notes__ == ["while processing 'action_idx'"]
+    assert (game.ply, game.agent_selection) == (0, 0)
+
+    class StepsDuringObserve:
+        def __index__(self):
+            game.step(0)
+            return 0
+
+    with pytest.raises(RuntimeError) as raised:
+        game.observe(StepsDuringObserve())
+    assert str(raised.value) == "Already borrowed"
+    assert raised.value.__notes__ == ["while processing 'agent_idx'"]
+    assert game.ply == 0
+
+    class ReadsDuringObserve:
+        def __index__(self):
+            return game.ply + 1  # readers share the game
+
+    assert game.observe(ReadsDuringObserve()).done == b"\x00" * 4
+    game.step(0)  # every borrow was released
+    assert game.ply == 1
