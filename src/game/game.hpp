@@ -3,7 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
+#include <span>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -13,6 +16,11 @@
 #include "observation.hpp"
 
 namespace tegulo {
+
+// Size of a game's state record: a version byte, four agent blocks of 69 bytes
+// (cells, remaining kinds, last kind) and the current agent.
+inline constexpr std::size_t RECORD_SIZE = 278;
+using Record = std::array<std::uint8_t, RECORD_SIZE>;
 
 // The two masks that decide where an agent may place its next piece.
 struct PlacementMasks {
@@ -59,8 +67,21 @@ struct Game {
   // Every agent's score as if the game ended now.
   std::array<std::int16_t, AGENT_COUNT> scores() const;
 
+  // The state record of the game.
+  Record to_bytes() const;
+  // The game a state record describes, with its done flags recomputed; nothing
+  // for bytes that are not a record of this version.
+  static std::optional<Game> from_bytes(std::span<const std::uint8_t> bytes);
+
+  // The board drawn as text: column numbers on top, row numbers on the left, each
+  // occupied cell an "x" on its agent's ANSI background colour. No line feed at the end.
+  std::string board_text() const;
+
   friend bool operator==(const Game&, const Game&) = default;
 };
+
+// Writes the board text in one piece.
+std::ostream& operator<<(std::ostream& out, const Game& game);
 
 static_assert(std::is_trivially_copyable_v<Game> && std::is_trivially_destructible_v<Game>);
 

@@ -6,6 +6,7 @@
 #include "game/scores.hpp"
 #include "python/call.hpp"
 #include "python/observation_class.hpp"
+#include "python/stdout.hpp"
 
 namespace tegulo::py {
 
@@ -170,6 +171,94 @@ PyObject* observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+PyObject* copy(PyObject* self, PyObject*) {
+  return enter([&]() -> PyObject* {
+    SharedBorrow borrow(flag_of(self));
+    if (!borrow) return nullptr;
+    return run([&] { return new_tegulo(Py_TYPE(self), game_of(self)); });
+  });
+}
+
+constexpr const char* MEMO[] = {"_memo"};
+constexpr Signature DEEPCOPY{"PyTegulo.__deepcopy__()", MEMO};
+
+PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* memo;  // a game holds no Python objects, so the memo has nothing to say
+    if (!bind(DEEPCOPY, args, nargs, kwnames, {&memo, 1})) return nullptr;
+    SharedBorrow borrow(flag_of(self));
+    if (!borrow) return nullptr;
+    return run([&] { return new_tegulo(Py_TYPE(self), game_of(self)); });
+  });
+}
+
+PyObject* record(PyObject* self, PyObject*) {
+  return enter([&]() -> PyObject* {
+    SharedBorrow borrow(flag_of(self));
+    if (!borrow) return nullptr;
+    return run([&] {
+      const Record bytes = game_of(self).to_bytes();
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), RECORD_SIZE);
+    });
+  });
+}
+
+PyObject* not_a_record() {
+  PyErr_SetString(PyExc_ValueError, "Not a game state written by to_bytes() of this version");
+  return nullptr;
+}
+
+constexpr const char* DATA[] = {"data"};
+constexpr Signature FROM_BYTES{"PyTegulo.from_bytes()", DATA};
+
+PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg;
+    if (!bind(FROM_BYTES, args, nargs, kwnames, {&arg, 1})) return nullptr;
+    const auto data = to_bytes(arg, "data");
+    if (!data) return nullptr;
+    return run([&]() -> PyObject* {
+      const std::optional<Game> game = Game::from_bytes(*data);
+      if (!game) return not_a_record();
+      PyObject* type = tegulo_type();
+      return type == nullptr ? nullptr : new_tegulo(reinterpret_cast<PyTypeObject*>(type), *game);
+    });
+  });
+}
+
+constexpr const char* STATE[] = {"state"};
+constexpr Signature SETSTATE{"PyTegulo.__setstate__()", STATE};
+
+PyObject* setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg;
+    if (!bind(SETSTATE, args, nargs, kwnames, {&arg, 1})) return nullptr;
+    ExclusiveBorrow borrow(flag_of(self));
+    if (!borrow) return nullptr;
+    const auto state = to_bytes(arg, "state");
+    if (!state) return nullptr;
+    return run([&]() -> PyObject* {
+      const std::optional<Game> game = Game::from_bytes(*state);
+      if (!game) return not_a_record();
+      game_of(self) = *game;
+      Py_RETURN_NONE;
+    });
+  });
+}
+
+PyObject* render(PyObject* self, PyObject*) {
+  return enter([&]() -> PyObject* {
+    SharedBorrow borrow(flag_of(self));
+    if (!borrow) return nullptr;
+    return run([&] {
+      std::string text = game_of(self).board_text();
+      text += '\n';
+      print_line(text);
+      Py_RETURN_NONE;
+    });
+  });
+}
+
 constexpr Signature NEW{"PyTegulo.__new__()", {}};
 
 PyObject* tegulo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -196,10 +285,18 @@ PyCFunction fastcall(F* f) {
 
 PyMethodDef METHODS[] = {
     {"reset", reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    {"copy", copy, METH_NOARGS, "copy($self)\n--\n\nAn independent copy of the game."},
+    {"__copy__", copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", fastcall(deepcopy), METH_FASTCALL | METH_KEYWORDS, "__deepcopy__($self, _memo)\n--\n\n"},
+    {"__getstate__", record, METH_NOARGS, "__getstate__($self)\n--\n\nPickles the game as its `to_bytes` state."},
+    {"__setstate__", fastcall(setstate), METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
+    {"to_bytes", record, METH_NOARGS, "to_bytes($self)\n--\n\nThe game state as bytes, restore it with `from_bytes`."},
+    {"from_bytes", fastcall(from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(data)\n--\n\n"},
     {"outcome", fastcall(outcome), METH_FASTCALL | METH_KEYWORDS,
      "outcome($self, mode)\n--\n\nThe final rewards in `mode`, one of `reward_modes`, None until the game is over."},
     {"observe", fastcall(observe), METH_FASTCALL | METH_KEYWORDS, "observe($self, agent_idx)\n--\n\n"},
     {"step", fastcall(step), METH_FASTCALL | METH_KEYWORDS, "step($self, action_idx)\n--\n\n"},
+    {"render", render, METH_NOARGS, "render($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -217,8 +314,10 @@ PyGetSetDef GETSET[] = {
 // The members in the order of the class's member table. The interpreter enters
 // methods before properties into the class dict; the dict is reordered to this.
 constexpr const char* MEMBER_ORDER[] = {
-    "reset",   "agents",   "agent_selection", "num_actions", "action_grid_shape", "reward_modes",
-    "piece_names", "terminations", "rewards", "scores", "is_over", "ply", "outcome", "observe", "step",
+    "reset",        "copy",        "__copy__",     "__deepcopy__", "__getstate__", "__setstate__",
+    "to_bytes",     "from_bytes",  "agents",       "agent_selection", "num_actions", "action_grid_shape",
+    "reward_modes", "piece_names", "terminations", "rewards",      "scores",       "is_over",
+    "ply",          "outcome",     "observe",      "step",         "render",
 };
 
 PyType_Slot SLOTS[] = {

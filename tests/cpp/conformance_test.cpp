@@ -1,6 +1,6 @@
 // Random-play conformance: seeded games between random agents, with the record's
-// invariants, the move scan, the done flags and the observation checked against
-// independent computations after every step.
+// invariants, the state record, the move scan, the done flags and the observation
+// checked against independent computations after every step.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -85,6 +85,7 @@ TEST(Conformance, RandomGamesKeepEveryInvariant) {
     const Game end = random_game(1000 + g, [&](const Game& game, std::optional<std::size_t>) {
       ++positions;
       expect_record_invariants(game);
+      EXPECT_EQ(Game::from_bytes(game.to_bytes()), game) << "the state record loses something";
       const std::size_t mover = game.current_agent;
       for (std::size_t a = 0; a < 4; ++a) {
         EXPECT_TRUE(game.agents[a].done || !was_done[a]) << "done flag cleared";

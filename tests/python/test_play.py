@@ -181,3 +181,74 @@ def test_borrow_conflicts_from_reentrant_arguments(game):
     assert game.observe(ReadsDuringObserve()).done == b"\x00" * 4
     game.step(0)  # every borrow was released
     assert game.ply == 1
+
+
+def test_a_whole_game_where_the_mask_is_exactly_what_step_accepts():
+    game = PyTegulo()
+    rng = random.Random(21)
+    while not game.is_over:
+        mover = game.agent_selection
+        mask = np.frombuffer(game.observe(mover).action_mask, np.uint8)
+        legal = np.flatnonzero(mask)
+        for action in legal:
+            trial = game.copy()
+            trial.step(int(action))
+            assert trial.ply == game.ply + 1
+        if len(legal):
+            for action in rng.sample(list(np.flatnonzero(mask == 0)), 30):
+                with pytest.raises(AssertionError):
+                    game.step(int(action))
+        else:
+            assert game.terminations[mover]
+        game.step(int(rng.choice(legal)) if len(legal) else None)
+    scores = game.scores
+    assert game.rewards == scores
+    assert {mode: game.outcome(mode) for mode in PyTegulo.reward_modes} == {
+        mode: expected_outcome(scores, mode) for mode in PyTegulo.reward_modes
+    }
+
+
+MEMBER_TABLE = [
+    ("reset", "method", "reset($self)\n--\n\n"),
+    ("copy", "method", "copy($self)\n--\n\nAn independent copy of the game."),
+    ("__copy__", "method", "__copy__($self)\n--\n\n"),
+    ("__deepcopy__", "method", "__deepcopy__($self, _memo)\n--\n\n"),
+    ("__getstate__", "method", "__getstate__($self)\n--\n\nPickles the game as its `to_bytes` state."),
+    ("__setstate__", "method", "__setstate__($self, state)\n--\n\n"),
+    ("to_bytes", "method", "to_bytes($self)\n--\n\nThe game state as bytes, restore it with `from_bytes`."),
+    ("from_bytes", "static", "from_bytes(data)\n--\n\n"),
+    ("agents", "property", None),
+    ("agent_selection", "property", None),
+    ("num_actions", "class", None),
+    ("action_grid_shape", "class", None),
+    ("reward_modes", "class", None),
+    ("piece_names", "class", None),
+    ("terminations", "property", None),
+    ("rewards", "property", "The score of every agent that is done, None for the others."),
+    ("scores", "property", "Every agent's official score as if the game ended now."),
+    ("is_over", "property", None),
+    ("ply", "property", "The number of placements made so far, by all agents."),
+    ("outcome", "method", "outcome($self, mode)\n--\n\nThe final rewards in `mode`, one of `reward_modes`, None until the game is over."),
+    ("observe", "method", "observe($self, agent_idx)\n--\n\n"),
+    ("step", "method", "step($self, action_idx)\n--\n\n"),
+    ("render", "method", "render($self)\n--\n\n"),
+]
+
+
+def test_member_table_in_order_with_kinds_and_docstrings():
+    members = {name: value for name, value in vars(PyTegulo).items() if not name.startswith("__") or name in
+               {"__copy__", "__deepcopy__", "__getstate__", "__setstate__"}}
+    assert list(members) == [name for name, _, _ in MEMBER_TABLE]
+    for name, kind, doc in MEMBER_TABLE:
+        member = members[name]
+        if kind == "property":
+            assert type(member).__name__ == "getset_descriptor" and member.__doc__ == doc, name
+        elif kind == "class":
+            assert not callable(member), name
+        else:
+            signature, _, text = doc.partition("\n--\n\n")
+            function = getattr(PyTegulo, name)
+            assert (kind == "static") == isinstance(member, staticmethod), name
+            assert name + function.__text_signature__ == signature, name
+            assert function.__doc__ == (text or None), name
+    assert PyTegulo.to_bytes(PyTegulo()) == PyTegulo.__getstate__(PyTegulo())
