@@ -1,5 +1,21 @@
-"""A fast engine for a four-player polyomino placement game, for reinforcement learning."""
+"""A fast engine for a four-player polyomino placement board game, for reinforcement learning.
+
+    >>> from tegulo_rl import PyTegulo
+    >>> game = PyTegulo()
+    >>> obs = game.observe(game.agent_selection)   # the position as the agent to move sees it
+    >>> game.step(obs.action_mask.index(1))         # any index set in the mask is legal
+    >>> game.ply
+    1
+
+`as_arrays` wraps an observation's planes as numpy arrays without copying them,
+`tegulo_rl.env` holds a PettingZoo environment, and `python -m tegulo_rl` plays
+a game between random agents.
+"""
 
 from tegulo_rl._tegulo import PyObservation, PyTegulo
+from tegulo_rl._views import board_text
+from tegulo_rl.arrays import ObservationArrays, as_arrays
 
-__all__ = ["PyTegulo", "PyObservation"]
+__version__ = "0.1.0"
+
+__all__ = ["PyTegulo", "PyObservation", "ObservationArrays", "as_arrays", "board_text", "__version__"]

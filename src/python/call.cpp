@@ -176,6 +176,12 @@ std::optional<std::span<const std::uint8_t>> to_bytes(PyObject* arg, const char*
                    static_cast<std::size_t>(PyBytes_GET_SIZE(arg)));
 }
 
+bool is_instance(PyObject* arg, PyObject* type, const char* expected, const char* name) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(arg)) == type) return true;
+  not_an_instance(arg, expected, name);
+  return false;
+}
+
 PyObject* once(std::atomic<PyObject*>& slot, PyObject* (*make)()) {
   if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
   PyObject* made = make();

@@ -85,6 +85,8 @@ std::optional<std::uint64_t> to_index(PyObject* arg, const char* name);
 std::optional<std::string_view> to_text(PyObject* arg, const char* name);
 // A bytes object (or an instance of a bytes subclass), as a view of its buffer.
 std::optional<std::span<const std::uint8_t>> to_bytes(PyObject* arg, const char* name);
+// An instance of exactly the class `type`, called `expected` in the error.
+bool is_instance(PyObject* arg, PyObject* type, const char* expected, const char* name);
 
 // The object held in `slot`, made by `make` on first need (null with an error set
 // if making it fails). Made without a lock: should two threads race to make it,

@@ -1,32 +1,12 @@
 #include "python/observation_class.hpp"
 
-#include <array>
 #include <new>
 
-#include "python/borrow.hpp"
 #include "python/call.hpp"
 
 namespace tegulo::py {
 
 namespace {
-
-constexpr std::size_t CELLS = BOARD_SIZE * BOARD_SIZE;
-
-// The six planes, one byte of 0 or 1 each, seat-major, in the observer's frame.
-struct Planes {
-  std::array<std::uint8_t, AGENT_COUNT * CELLS> observation;   // (seat, row, col)
-  std::array<std::uint8_t, AGENT_COUNT * CELLS> corners;       // (seat, row, col)
-  std::array<std::uint8_t, AGENT_COUNT * CELLS> blocked;       // (seat, row, col)
-  std::array<std::uint8_t, AGENT_COUNT * KIND_COUNT> pieces;   // (seat, kind index)
-  std::array<std::uint8_t, AGENT_COUNT> done;                  // (seat)
-  std::array<std::uint8_t, NUM_ACTIONS> action_mask;           // grid index
-};
-
-struct PyObservation {
-  PyObject_HEAD
-  BorrowFlag borrow;
-  Planes planes;  // filled once by new_observation, never changed
-};
 
 // Sets the byte of every cell of each seat's set; `plane` starts zeroed. Position
 // 21 * row + col is byte 20 * row + col of its seat: the gap column is squeezed out.

@@ -1,0 +1,72 @@
+"""python -m tegulo_rl [play] [--seed N]  |  python -m tegulo_rl bench [--games N] [--seed N]"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import sys
+
+from tegulo_rl import __version__, bench
+from tegulo_rl._tegulo import PyTegulo
+from tegulo_rl._views import board_text
+
+
+def play(seed: int) -> None:
+    """Plays a game between four agents that pick uniformly among their legal actions."""
+    rng = random.Random(seed)
+    game = PyTegulo()
+    while not game.is_over:
+        legal = bench.legal_actions(game.observe(game.agent_selection).action_mask)
+        game.step(rng.choice(legal) if legal else None)
+    print(f"tegulo-rl {__version__}: a game between four random agents (seed {seed})\n")
+    print(board_text(game))
+    print(f"\n{game.ply} placements. Agents 0 to 3 play blue, yellow, red and green.")
+    print(f"{'scores':<20} {game.scores}")
+    for mode in PyTegulo.reward_modes:
+        rewards = ", ".join(f"{r:.4g}" for r in game.outcome(mode) or [])
+        print(f"{'rewards, ' + mode:<20} [{rewards}]")
+
+
+def progress_bar(done: int, total: int) -> None:
+    width = 40
+    filled = width * done // total
+    sys.stderr.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total} games")
+    if done == total:
+        sys.stderr.write("\n")
+    sys.stderr.flush()
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m tegulo_rl",
+        description="tegulo-rl: a fast engine for a four-player polyomino placement game, for reinforcement learning.",
+        epilog="Without a command, plays a game (the same as 'play').",
+    )
+    parser.add_argument("--version", action="version", version=f"tegulo-rl {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="{play,bench}")
+    play_parser = commands.add_parser(
+        "play",
+        help="play a seeded game between random agents and show the final board, the scores and the rewards",
+        description="Plays a seeded game between four agents that pick uniformly among their legal actions, "
+        "then shows the final board, the scores and the rewards in the three reward modes.",
+    )
+    play_parser.add_argument("--seed", type=int, default=0, help="the agents' random seed (default 0)")
+    bench_parser = commands.add_parser(
+        "bench",
+        help="measure the training loop: steps and games per second",
+        description=bench.__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    bench_parser.add_argument("--games", type=int, default=300, help="games per run (default 300)")
+    bench_parser.add_argument("--seed", type=int, default=0, help="the random seed of the choices (default 0)")
+    args = parser.parse_args(argv)
+
+    if args.command == "bench":
+        print(bench.run(args.games, args.seed, progress=progress_bar).report())
+    else:
+        play(getattr(args, "seed", 0))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,163 @@
+"""A PettingZoo AEC environment of the game (`pip install 'tegulo-rl[pettingzoo]'`).
+
+    from tegulo_rl.env import env
+
+    e = env(reward_mode="rank")
+    e.reset(seed=0)
+    for agent in e.agent_iter():
+        obs, reward, termination, truncation, info = e.last()
+        action = None if termination else e.action_space(agent).sample(obs["action_mask"])
+        e.step(action)
+
+Agents are "player_0" to "player_3", moving in that order. An agent that is out
+of moves has its turns passed for it, so the agent selected always has a legal
+action until the game is over; then every agent is terminated at once and
+receives its final reward in the reward mode chosen at construction ("rank" by
+default, or "score" or "win_share"). Rewards are 0 before that.
+
+Observations are dicts of the six planes of `PyTegulo.observe`, as read-only numpy
+arrays sharing the observation's memory: "observation", "corners" and "blocked"
+(4, 20, 20), "pieces" (4, 21) and "done" (4,), all uint8, seat 0 being the
+observing agent in its own turned frame; and "action_mask" (36400,) int8, the
+observer's legal action indices. An action outside the mask raises AssertionError.
+"""
+
+from __future__ import annotations
+
+from typing import Any, ClassVar
+
+import gymnasium
+import numpy as np
+from gymnasium import spaces
+from gymnasium.utils import seeding
+from pettingzoo import AECEnv
+from pettingzoo.utils import wrappers
+
+from tegulo_rl._tegulo import PyTegulo
+from tegulo_rl._views import board_text
+from tegulo_rl.arrays import as_arrays
+
+__all__ = ["TeguloEnv", "env", "raw_env", "board_image"]
+
+# Agent colours of the board drawing: blue, yellow, red, green; then free cells and grid lines.
+COLOURS = np.array([[30, 90, 200], [235, 190, 20], [210, 45, 40], [40, 155, 70]], dtype=np.uint8)
+FREE = np.array([238, 238, 238], dtype=np.uint8)
+GRID = np.array([170, 170, 170], dtype=np.uint8)
+
+
+def board_image(game: PyTegulo, cell: int = 16) -> np.ndarray:
+    """The board as an RGB image, (20 * cell + 1, 20 * cell + 1, 3) uint8, each cell in its agent's colour."""
+    occupied = as_arrays(game.observe(0)).observation  # agent 0's frame is the board itself
+    owner = np.where(occupied.any(axis=0), occupied.argmax(axis=0), len(COLOURS))  # lowest agent first
+    palette = np.vstack([COLOURS, FREE])
+    image = np.empty((20 * cell + 1, 20 * cell + 1, 3), dtype=np.uint8)
+    image[:-1, :-1] = palette[owner].repeat(cell, axis=0).repeat(cell, axis=1)
+    image[::cell, :] = GRID
+    image[:, ::cell] = GRID
+    return image
+
+
+def _observation_space() -> spaces.Dict:
+    def plane(*shape: int) -> spaces.Box:
+        return spaces.Box(0, 1, shape, dtype=np.uint8)
+
+    return spaces.Dict(
+        {
+            "observation": plane(4, 20, 20),
+            "corners": plane(4, 20, 20),
+            "blocked": plane(4, 20, 20),
+            "pieces": plane(4, 21),
+            "done": plane(4),
+            "action_mask": spaces.Box(0, 1, (PyTegulo.num_actions,), dtype=np.int8),
+        }
+    )
+
+
+class TeguloEnv(AECEnv):  # type: ignore[misc]  # pettingzoo ships no type information
+    """The game as a PettingZoo AEC environment; see the module's documentation."""
+
+    metadata: ClassVar[dict[str, Any]] = {
+        "render_modes": ["ansi", "rgb_array"],
+        "name": "tegulo_v0",
+        "is_parallelizable": False,
+    }
+
+    def __init__(self, render_mode: str | None = None, reward_mode: str = "rank"):
+        super().__init__()
+        if reward_mode not in PyTegulo.reward_modes:
+            raise ValueError(f"Unknown reward mode {reward_mode}")
+        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
+            raise ValueError(f"Unknown render mode {render_mode}")
+        self.render_mode = render_mode
+        self.reward_mode = reward_mode
+        self.game = PyTegulo()
+        self.possible_agents = [f"player_{i}" for i in range(4)]
+        self._index = {agent: i for i, agent in enumerate(self.possible_agents)}
+        self.action_spaces = {a: spaces.Discrete(PyTegulo.num_actions) for a in self.possible_agents}
+        self.observation_spaces = {a: _observation_space() for a in self.possible_agents}
+
+    def observation_space(self, agent: str) -> spaces.Dict:
+        return self.observation_spaces[agent]
+
+    def action_space(self, agent: str) -> spaces.Discrete:
+        return self.action_spaces[agent]
+
+    def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
+        """Starts a new game. The game has no randomness of its own: a seed seeds the
+        environment's generator `np_random` and the agents' spaces, so that sampling
+        from them is reproducible."""
+        if seed is not None:
+            self.np_random, self.np_random_seed = seeding.np_random(seed)
+            for i, agent in enumerate(self.possible_agents):
+                self.action_spaces[agent].seed(seed + i)
+                self.observation_spaces[agent].seed(seed + i)
+        self.game.reset()
+        self.agents = self.possible_agents[:]
+        self.rewards = {a: 0.0 for a in self.agents}
+        self._cumulative_rewards = {a: 0.0 for a in self.agents}
+        self.terminations = {a: False for a in self.agents}
+        self.truncations = {a: False for a in self.agents}
+        self.infos: dict[str, dict[str, Any]] = {a: {} for a in self.agents}
+        self.agent_selection = self.possible_agents[self.game.agent_selection]
+
+    def observe(self, agent: str) -> dict[str, np.ndarray]:
+        arrays = as_arrays(self.game.observe(self._index[agent]))
+        observation = arrays._asdict()
+        observation["action_mask"] = arrays.action_mask.view(np.int8)  # 0/1 either way: no copy
+        return observation
+
+    def step(self, action: int | None) -> None:
+        agent = self.agent_selection
+        if self.terminations[agent] or self.truncations[agent]:
+            self._was_dead_step(action)
+            return
+        self.game.step(action)
+        self._cumulative_rewards[agent] = 0.0
+        while not self.game.is_over and self.game.terminations[self.game.agent_selection]:
+            self.game.step(None)  # an agent out of moves passes
+        final = self.game.outcome(self.reward_mode)  # None until the game is over
+        if final is not None:
+            for a, reward in zip(self.possible_agents, final):
+                self.rewards[a] = reward
+                self.terminations[a] = True
+        self.agent_selection = self.possible_agents[self.game.agent_selection]
+        self._accumulate_rewards()
+
+    def render(self) -> str | np.ndarray | None:
+        if self.render_mode is None:
+            gymnasium.logger.warn("render() called without a render_mode; pass render_mode='ansi' or 'rgb_array'")
+            return None
+        if self.render_mode == "ansi":
+            return board_text(self.game)
+        return board_image(self.game)
+
+    def close(self) -> None:
+        pass
+
+
+raw_env = TeguloEnv
+
+
+def env(**kwargs: Any) -> AECEnv:
+    """A TeguloEnv wrapped in PettingZoo's OrderEnforcingWrapper, which refuses calls before reset()."""
+    return wrappers.OrderEnforcingWrapper(TeguloEnv(**kwargs))

@@ -1,0 +1,162 @@
+// The module tegulo_rl._views: what the package's Python code needs beyond the
+// members of _tegulo, read straight from its objects. It finds the two classes by
+// importing tegulo_rl._tegulo and reads their instances through the layouts that
+// both modules are compiled from, taking the same borrows as _tegulo's members.
+//
+//   planes(observation) -> a read-only memoryview over the observation's six
+//       planes, one after another in property order (no copy)
+//   board_text(game) -> the board as render() draws it, without the last line feed
+#include "python/call.hpp"
+#include "python/game_class.hpp"
+#include "python/observation_class.hpp"
+
+namespace tegulo::py {
+
+namespace {
+
+// The class `name` of tegulo_rl._tegulo, looked up once.
+template <const char* Name>
+PyObject* tegulo_class() {
+  static std::atomic<PyObject*> type{nullptr};
+  return once(type, [] {
+    PyObject* module = PyImport_ImportModule("tegulo_rl._tegulo");
+    if (module == nullptr) return static_cast<PyObject*>(nullptr);
+    PyObject* cls = PyObject_GetAttrString(module, Name);
+    Py_DECREF(module);
+    return cls;
+  });
+}
+constexpr char TEGULO[] = "PyTegulo";
+constexpr char OBSERVATION[] = "PyObservation";
+
+// A read-only buffer over the planes of an observation, keeping the observation
+// alive; memoryviews and numpy arrays made from it share the planes' memory. The
+// planes never change after `observe`, so no borrow needs holding meanwhile.
+struct PlaneBuffer {
+  PyObject_HEAD
+  PyObject* owner;
+  const std::uint8_t* data;
+  Py_ssize_t size;
+};
+
+int plane_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto* plane = reinterpret_cast<PlaneBuffer*>(self);
+  return PyBuffer_FillInfo(view, self, const_cast<std::uint8_t*>(plane->data), plane->size, 1, flags);
+}
+
+void plane_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  Py_DECREF(reinterpret_cast<PlaneBuffer*>(self)->owner);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot PLANE_SLOTS[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(plane_getbuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(plane_dealloc)},
+    {Py_tp_doc, const_cast<char*>("A read-only buffer over the planes of a PyObservation.")},
+    {0, nullptr},
+};
+
+PyType_Spec PLANE_SPEC = {
+    "tegulo_rl._views.PlaneBuffer",
+    sizeof(PlaneBuffer),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    PLANE_SLOTS,
+};
+
+PyObject* plane_type() {
+  static std::atomic<PyObject*> type{nullptr};
+  return once(type, [] { return PyType_FromSpec(&PLANE_SPEC); });
+}
+
+// The planes are byte arrays laid end to end, so one buffer covers all six.
+static_assert(sizeof(Planes) == 3 * AGENT_COUNT * CELLS + AGENT_COUNT * KIND_COUNT + AGENT_COUNT + NUM_ACTIONS);
+
+// A memoryview over `size` bytes at `data`, which `owner` holds.
+PyObject* view_of(PyObject* owner, const std::uint8_t* data, std::size_t size) {
+  PyObject* type = plane_type();
+  if (type == nullptr) return nullptr;
+  PyObject* buffer = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0);
+  if (buffer == nullptr) return nullptr;
+  auto* plane = reinterpret_cast<PlaneBuffer*>(buffer);
+  plane->owner = Py_NewRef(owner);
+  plane->data = data;
+  plane->size = static_cast<Py_ssize_t>(size);
+  PyObject* view = PyMemoryView_FromObject(buffer);
+  Py_DECREF(buffer);
+  return view;
+}
+
+constexpr const char* OBSERVATION_PARAM[] = {"observation"};
+constexpr Signature PLANES{"planes()", OBSERVATION_PARAM};
+
+PyObject* planes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg;
+    if (!bind(PLANES, args, nargs, kwnames, {&arg, 1})) return nullptr;
+    PyObject* type = tegulo_class<OBSERVATION>();
+    if (type == nullptr || !is_instance(arg, type, "PyObservation", "observation")) return nullptr;
+    const Planes& planes = reinterpret_cast<PyObservation*>(arg)->planes;
+    return view_of(arg, planes.observation.data(), sizeof(Planes));
+  });
+}
+
+constexpr const char* GAME_PARAM[] = {"game"};
+constexpr Signature BOARD_TEXT{"board_text()", GAME_PARAM};
+
+PyObject* board_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg;
+    if (!bind(BOARD_TEXT, args, nargs, kwnames, {&arg, 1})) return nullptr;
+    PyObject* type = tegulo_class<TEGULO>();
+    if (type == nullptr || !is_instance(arg, type, "PyTegulo", "game")) return nullptr;
+    auto* game = reinterpret_cast<PyTegulo*>(arg);
+    SharedBorrow borrow(game->borrow);
+    if (!borrow) return nullptr;
+    return run([&] {
+      const std::string text = game->game.board_text();
+      return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+  });
+}
+
+template <class F>
+PyCFunction fastcall(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef METHODS[] = {
+    {"planes", fastcall(planes), METH_FASTCALL | METH_KEYWORDS,
+     "planes(observation)\n--\n\n"
+     "A read-only memoryview over the six planes of `observation`, its own memory: the\n"
+     "planes one after another in the order observation, corners, blocked, pieces, done,\n"
+     "action_mask."},
+    {"board_text", fastcall(board_text), METH_FASTCALL | METH_KEYWORDS,
+     "board_text(game)\n--\n\nThe board of `game` as `render()` draws it, without the final line feed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot SLOTS[] = {
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef MODULE = {PyModuleDef_HEAD_INIT,
+                      "_views",
+                      "Zero-copy access to the objects of tegulo_rl._tegulo, for the package.",
+                      0,
+                      METHODS,
+                      SLOTS,
+                      nullptr,
+                      nullptr,
+                      nullptr};
+
+}  // namespace
+
+}  // namespace tegulo::py
+
+PyMODINIT_FUNC PyInit__views() { return PyModuleDef_Init(&tegulo::py::MODULE); }
