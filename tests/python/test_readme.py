@@ -1,0 +1,29 @@
+"""The README's Python examples run as written."""
+
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+EXAMPLES = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
+
+
+def test_the_readme_has_its_examples():
+    assert len(EXAMPLES) == 4
+
+
+@pytest.mark.parametrize("number", range(len(EXAMPLES)))
+def test_example_runs(number, tmp_path):
+    code = EXAMPLES[number]
+    for module in ("numpy", "pettingzoo"):
+        if f"import {module}" in code or (module == "pettingzoo" and "tegulo_rl.env" in code):
+            pytest.importorskip(module, reason=f"{module} is not installed for this interpreter")
+    script = tmp_path / "example.py"
+    script.write_text(code)
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert run.returncode == 0, run.stderr
+    for expected in re.findall(r"print\(.*\)\s+# (.*)", code):
+        assert expected in run.stdout
