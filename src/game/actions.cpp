@@ -58,39 +58,74 @@ class PlacementIndex {
   std::vector<std::uint32_t> slots_;
 };
 
-// The window of a placement's cells, which must lie within five rows.
-CellWindow window_of(const Bitboard& cells) {
-  const unsigned row = *cells.ones().begin() / ROW_STRIDE;
-  const Bitboard::Chunks shifted = cells.shifted_down(row * ROW_STRIDE).chunks();
-  CellWindow w{shifted[0], shifted[1] | std::uint64_t{row} << CellWindow::ROW_SHIFT};
-  if (shifted[1] >> (CellWindow::SPAN - 64) != 0 || cells.shifted_down(row * ROW_STRIDE + 128) != Bitboard())
-    throw InternalError("Placement spans more than five rows");
-  return w;
+// An orientation's cells relative to its anchor: as position offsets, so that the
+// build walks a placement's cells without iterating over its 512 bits, and as
+// the shape number, which shifted by the anchor's column is the placement's window.
+class Shape {
+ public:
+  explicit Shape(const Piece& piece) {
+    const Bitboard shape = piece.shape();
+    for (unsigned p : shape.ones()) {
+      if (size_ == offsets_.size()) throw InternalError("Orientation of more than five cells");
+      offsets_[size_++] = p;
+    }
+    lo_ = shape.chunks()[0];
+    hi_ = shape.chunks()[1];
+    if (shape.shifted_down(128) != Bitboard()) throw InternalError("Orientation beyond five rows");
+  }
+
+  // The positions of the placement whose anchor position (21 * row + col) is `base`.
+  template <class Visit>
+  void each_cell(unsigned base, Visit&& visit) const {
+    for (std::size_t j = 0; j < size_; ++j) visit(base + offsets_[j]);
+  }
+
+  // The window of the placement at `anchor` (row * 20 + col).
+  CellWindow window(std::size_t anchor) const {
+    const unsigned row = static_cast<unsigned>(anchor / BOARD_SIZE), col = static_cast<unsigned>(anchor % BOARD_SIZE);
+    const std::uint64_t lo = lo_ << col, hi = hi_ << col | (lo_ >> 1) >> (63 - col);
+    if (hi >> (CellWindow::SPAN - 64) != 0) throw InternalError("Placement beyond its window");
+    return {lo, hi | std::uint64_t{row} << CellWindow::ROW_SHIFT};
+  }
+
+ private:
+  std::array<unsigned, 5> offsets_{};
+  std::size_t size_ = 0;
+  std::uint64_t lo_ = 0, hi_ = 0;
+};
+
+// The board position of the anchor row * 20 + col.
+unsigned base_of(std::size_t anchor) {
+  return static_cast<unsigned>(anchor / BOARD_SIZE * ROW_STRIDE + anchor % BOARD_SIZE);
 }
 
 }  // namespace
 
-// The build reads every placement's cells in two passes only (the list is larger
-// than the caches): the first appends the placements and does all that needs one
+// The placement list is larger than the caches, so the build visits it twice
+// only: the first pass appends the placements and does all that needs one
 // placement at a time (grid table, cell-set index, cover list sizes); the second,
-// once every placement is known, finds the quarter turns and fills the cover lists.
+// once every placement is known, finds the quarter turns and fills the cover
+// lists and windows.
 ActionSet::ActionSet(const std::vector<Piece>& pieces) {
   std::size_t n = 0;
   for (const Piece& piece : pieces) n += (piece.max_row + 1) * (piece.max_col + 1);
   if (n > 65536) throw InternalError("Catalogue of " + std::to_string(n) + " placements exceeds 16-bit indices");
 
+  std::vector<Shape> shapes;
+  shapes.reserve(pieces.size());
+  for (const Piece& piece : pieces) shapes.emplace_back(piece);
   actions.reserve(n);  // fixed addresses: the index below refers to the list
   grid_to_action.assign(pieces.size() * ANCHORS, std::nullopt);
   cover_offsets.assign(COVER_KEYS + 1, 0);
   PlacementIndex index(actions, n);
   for (std::size_t k = 0; k < pieces.size(); ++k) {
-    const PieceType type = pieces[k].piece_type;
+    const std::size_t kind = pieces[k].piece_type.kind_index();
     for (const auto& [anchor, cells] : pieces[k].build_translations()) {
       const std::size_t i = actions.size();
-      actions.push_back(Action{cells, k * ANCHORS + anchor, type});
+      actions.push_back(Action{cells, k * ANCHORS + anchor, pieces[k].piece_type});
       grid_to_action[k * ANCHORS + anchor] = i;
       index.insert(i);
-      for (unsigned p : cells.ones()) ++cover_offsets[p * KIND_COUNT + type.kind_index() + 1];
+      shapes[k].each_cell(base_of(anchor), [&](unsigned p) { ++cover_offsets[p * KIND_COUNT + kind + 1]; });
     }
   }
   if (actions.size() != n) throw InternalError("Placements miscounted");
@@ -98,28 +133,34 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
   // Cover lists are filled in dense order, which keeps every list increasing.
   for (std::size_t key = 0; key < COVER_KEYS; ++key) cover_offsets[key + 1] += cover_offsets[key];
   cover.resize(cover_offsets[COVER_KEYS]);
-  windows.resize(n);
   std::vector<std::size_t> next(cover_offsets.begin(), cover_offsets.end() - 1);
+  windows.resize(n);
   // The orientations are closed under a quarter turn, so every turned cell set
   // is itself a placement. The searches are independent: each turned set is
   // computed, and its slot fetched, a few placements before it is looked up.
   constexpr std::size_t AHEAD = 8;
   std::array<Bitboard, AHEAD> ahead;
   auto turn = [&](std::size_t i) {
-    ahead[i % AHEAD] = actions[i].cells.permute(ROTATE_CW);
-    index.prefetch(ahead[i % AHEAD]);
+    const std::size_t grid = actions[i].grid_index;
+    Bitboard turned_cells;
+    shapes[grid / ANCHORS].each_cell(base_of(grid % ANCHORS),
+                                     [&](unsigned p) { turned_cells.insert(ROTATE_CW[p]); });
+    ahead[i % AHEAD] = turned_cells;
+    index.prefetch(turned_cells);
   };
   for (std::size_t i = 0; i < std::min(n, AHEAD); ++i) turn(i);
   std::vector<std::uint16_t> turned(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const Action& a = actions[i];
     const auto found = index.find(ahead[i % AHEAD]);
     if (!found) throw InternalError("Placement " + std::to_string(i) + " turned has no placement");
     turned[i] = *found;
     if (i + AHEAD < n) turn(i + AHEAD);
-    windows[i] = window_of(a.cells);
-    for (unsigned p : a.cells.ones())
-      cover[next[p * KIND_COUNT + a.piece_type.kind_index()]++] = static_cast<std::uint16_t>(i);
+    const std::size_t grid = actions[i].grid_index, kind = actions[i].piece_type.kind_index();
+    const Shape& shape = shapes[grid / ANCHORS];
+    shape.each_cell(base_of(grid % ANCHORS), [&](unsigned p) {
+      cover[next[p * KIND_COUNT + kind]++] = static_cast<std::uint16_t>(i);
+    });
+    windows[i] = shape.window(grid % ANCHORS);
   }
 
   agent_maps[0].resize(n);

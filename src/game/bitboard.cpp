@@ -26,7 +26,7 @@ Bitboard Bitboard::permute(const PositionTable& table) const {
       if (p >= BOARD_SPAN) out_of_span(p);
       const unsigned q = table[p];
       if (q >= CAPACITY) throw InternalError("Permutation target " + std::to_string(q) + " beyond the board set");
-      r.chunks_[q / 64] |= std::uint64_t{1} << (q % 64);
+      r.insert(q);
     }
   }
   return r;

@@ -42,6 +42,10 @@ class Bitboard {
 
   constexpr const Chunks& chunks() const { return chunks_; }
 
+  // Adds position p (0 to 511). Cheaper than a union with a one-position set,
+  // which would write and read all eight words.
+  constexpr void insert(unsigned p) { chunks_[p / 64] |= std::uint64_t{1} << (p % 64); }
+
   constexpr Bitboard& operator|=(const Bitboard& o) {
     for (std::size_t i = 0; i < CHUNKS; ++i) chunks_[i] |= o.chunks_[i];
     return *this;
@@ -110,6 +114,15 @@ class Bitboard {
       r.chunks_[i] = v;
     }
     return r;
+  }
+
+  // The 128 positions from `base` (below 512) on, as two words, the lower first:
+  // bit i of the pair is position base + i.
+  constexpr std::array<std::uint64_t, 2> window(unsigned base) const {
+    const unsigned j = base / 64, s = base % 64;
+    auto chunk = [&](unsigned i) { return i < CHUNKS ? chunks_[i] : 0; };
+    // A left shift by 64 - s must not reach 64 when s is 0, so it goes in two steps.
+    return {chunk(j) >> s | (chunk(j + 1) << 1) << (63 - s), chunk(j + 1) >> s | (chunk(j + 2) << 1) << (63 - s)};
   }
 
   // Every cell sharing an edge with a cell of the set.

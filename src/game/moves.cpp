@@ -28,7 +28,7 @@ class ForbiddenWindows {
 
   // Adds position p to the mask and to every cut window that can hold it.
   void add(unsigned p) {
-    forbidden_ |= Bitboard::single(p);
+    forbidden_.insert(p);
     const unsigned last = p / ROW_STRIDE;
     const unsigned first = p >= CellWindow::SPAN ? (p - CellWindow::SPAN) / ROW_STRIDE + 1 : 0;
     for (unsigned r = first; r <= last; ++r) {
@@ -43,12 +43,7 @@ class ForbiddenWindows {
   static constexpr std::uint64_t HI_SPAN = (std::uint64_t{1} << (CellWindow::SPAN - 64)) - 1;
 
   void cut(unsigned r) {
-    const auto& c = forbidden_.chunks();
-    const unsigned base = r * ROW_STRIDE, j = base / 64, s = base % 64;
-    auto chunk = [&](unsigned i) { return i < Bitboard::CHUNKS ? c[i] : 0; };
-    // Shifting left by 64 - s must not reach 64, so it goes in two steps.
-    const std::uint64_t lo = chunk(j) >> s | (chunk(j + 1) << 1) << (63 - s);
-    const std::uint64_t hi = chunk(j + 1) >> s | (chunk(j + 2) << 1) << (63 - s);
+    const auto [lo, hi] = forbidden_.window(r * ROW_STRIDE);
     windows_[r] = {lo, hi & HI_SPAN};  // clear the bits where placement windows keep their row
   }
 
