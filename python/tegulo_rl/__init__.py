@@ -13,9 +13,21 @@ a game between random agents.
 """
 
 from tegulo_rl._tegulo import PyObservation, PyTegulo
-from tegulo_rl._views import board_text
+from tegulo_rl._views import board_text, panic_exception
 from tegulo_rl.arrays import ObservationArrays, as_arrays
 
 __version__ = "0.1.0"
 
-__all__ = ["PyTegulo", "PyObservation", "ObservationArrays", "as_arrays", "board_text", "__version__"]
+# Raised when the engine fails an internal check (never in valid play). It derives
+# from BaseException, so that `except Exception` does not swallow it.
+PanicException = panic_exception()
+
+__all__ = [
+    "PyTegulo",
+    "PyObservation",
+    "PanicException",
+    "ObservationArrays",
+    "as_arrays",
+    "board_text",
+    "__version__",
+]

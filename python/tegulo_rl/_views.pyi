@@ -9,3 +9,6 @@ def planes(observation: PyObservation) -> memoryview:
 
 def board_text(game: PyTegulo) -> str:
     """The board of `game` as `render()` draws it, without the final line feed."""
+
+def panic_exception() -> type[BaseException]:
+    """The PanicException class of the package, made on first request."""

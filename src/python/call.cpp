@@ -182,29 +182,69 @@ bool is_instance(PyObject* arg, PyObject* type, const char* expected, const char
   return false;
 }
 
-PyObject* once(std::atomic<PyObject*>& slot, PyObject* (*make)()) {
-  if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
+PyObject* OnceObject::get(PyObject* (*make)()) {
+  if (PyObject* made = object_.load(std::memory_order_acquire)) return made;
+#if PY_VERSION_HEX >= 0x030D0000
+  PyMutex_Lock(&lock_);  // detaches from the interpreter while it waits
+  PyObject* made = object_.load(std::memory_order_relaxed);
+  if (made == nullptr) {
+    made = make();
+    if (made != nullptr) object_.store(made, std::memory_order_release);
+  }
+  PyMutex_Unlock(&lock_);
+  return made;
+#else
   PyObject* made = make();
   if (made == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+  PyObject* first = nullptr;
+  if (!object_.compare_exchange_strong(first, made, std::memory_order_acq_rel)) {
     Py_DECREF(made);
-    return expected;
+    return first;
   }
+  return made;
+#endif
+}
+
+namespace {
+
+// The package's PanicException if it has one, or a new one, published there.
+PyObject* make_panic_exception() {
+  PyObject* name = PyUnicode_FromString("tegulo_rl");
+  if (name == nullptr) return nullptr;
+  PyObject* package = PyImport_GetModule(name);  // only if imported: never imports it
+  Py_DECREF(name);
+  if (package == nullptr && PyErr_Occurred()) return nullptr;
+  if (package != nullptr) {
+    PyObject* published = PyObject_GetAttrString(package, "PanicException");
+    if (published != nullptr && PyType_Check(published) &&
+        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(published),
+                         reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+      Py_DECREF(package);
+      return published;
+    }
+    Py_XDECREF(published);
+    PyErr_Clear();
+  }
+  PyObject* made = PyErr_NewExceptionWithDoc("tegulo_rl.PanicException", PANIC_DOC, PyExc_BaseException, nullptr);
+  if (made != nullptr && package != nullptr && PyObject_SetAttrString(package, "PanicException", made) < 0) {
+    Py_DECREF(made);
+    made = nullptr;
+  }
+  Py_XDECREF(package);
   return made;
 }
 
+}  // namespace
+
 PyObject* panic_exception() {
-  static std::atomic<PyObject*> type{nullptr};
-  return once(type, [] {
-    return PyErr_NewExceptionWithDoc("tegulo_rl.PanicException", PANIC_DOC, PyExc_BaseException, nullptr);
-  });
+  static OnceObject type;
+  return type.get(make_panic_exception);
 }
 
 PyObject* raise_panic(std::string_view message) {
   PyObject* type = panic_exception();
   if (type == nullptr) return nullptr;
-  PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text == nullptr) return nullptr;
   PyErr_SetObject(type, text);
   Py_DECREF(text);

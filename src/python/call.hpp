@@ -88,14 +88,29 @@ std::optional<std::span<const std::uint8_t>> to_bytes(PyObject* arg, const char*
 // An instance of exactly the class `type`, called `expected` in the error.
 bool is_instance(PyObject* arg, PyObject* type, const char* expected, const char* name);
 
-// The object held in `slot`, made by `make` on first need (null with an error set
-// if making it fails). Made without a lock: should two threads race to make it,
-// one object is kept, the other dropped, and both callers get the kept one.
-PyObject* once(std::atomic<PyObject*>& slot, PyObject* (*make)());
+// A Python object made once per process, on first need, and kept until the
+// process ends (the classes, PanicException). Concurrent first users wait for the
+// one that makes it; on interpreters before 3.13, whose global lock already runs
+// them one at a time, a racing second maker would drop its object for the first.
+class OnceObject {
+ public:
+  // The object, made by `make` if it does not exist yet; null with an error set
+  // if making it fails, in which case the next call tries again.
+  PyObject* get(PyObject* (*make)());
 
-// The PanicException class, created on first need: a BaseException subclass, so
-// that `except Exception` does not swallow it. Null with an error set if it cannot
-// be created.
+ private:
+  std::atomic<PyObject*> object_{nullptr};
+#if PY_VERSION_HEX >= 0x030D0000
+  PyMutex lock_{};
+#endif
+};
+
+// The PanicException class: a BaseException subclass, so that `except Exception`
+// does not swallow it, made on first need. Every extension module of the package
+// links its own copy of this code, so the class is published as the package's
+// attribute tegulo_rl.PanicException and looked up there before one is made:
+// the process has one class, and pickled exceptions find it again. Null with an
+// error set if it cannot be made.
 PyObject* panic_exception();
 
 // Sets PanicException with `message`; returns null for the caller to pass on.
@@ -110,6 +125,20 @@ PyObject* run(Body&& body) {
   } catch (const InternalError& e) {
     return raise_panic(e.what());
   }
+}
+
+// Deallocates an instance that owns nothing but its memory: returns it to its
+// type's free function and drops the reference every heap-type instance holds.
+inline void free_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// A fast-call entry as the function pointer of a method table.
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fastcall(FastCall entry) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
 
 // Writes `message` to standard error and aborts the process.

@@ -253,7 +253,7 @@ PyObject* render(PyObject* self, PyObject*) {
     return run([&] {
       std::string text = game_of(self).board_text();
       text += '\n';
-      print_line(text);
+      if (!print_line(text)) return static_cast<PyObject*>(nullptr);
       Py_RETURN_NONE;
     });
   });
@@ -268,20 +268,10 @@ PyObject* tegulo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void tegulo_dealloc(PyObject* self) {
-  // The game and the guard own nothing, so there is nothing to destroy first.
-  static_assert(std::is_trivially_destructible_v<Game> && std::is_trivially_destructible_v<BorrowFlag>);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+// The game and the guard own nothing, so there is nothing to destroy first.
+static_assert(std::is_trivially_destructible_v<Game> && std::is_trivially_destructible_v<BorrowFlag>);
 
 // --- The class --------------------------------------------------------------------
-
-template <class F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 PyMethodDef METHODS[] = {
     {"reset", reset, METH_NOARGS, "reset($self)\n--\n\n"},
@@ -322,7 +312,7 @@ constexpr const char* MEMBER_ORDER[] = {
 
 PyType_Slot SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(tegulo_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tegulo_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_doc, const_cast<char*>("PyTegulo()\n--\n\n")},
     {Py_tp_methods, METHODS},
     {Py_tp_getset, GETSET},
@@ -353,30 +343,33 @@ PyObject* tuple_of(std::size_t n, Item&& item) {
 // assignment), then puts the members in table order.
 bool finish_class(PyObject* type) {
   PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
-  const std::pair<const char*, PyObject*> attributes[] = {
-      {"num_actions", PyLong_FromSize_t(NUM_ACTIONS)},
-      {"action_grid_shape", Py_BuildValue("(nnn)", Py_ssize_t{PIECE_COUNT}, Py_ssize_t{BOARD_SIZE}, Py_ssize_t{BOARD_SIZE})},
-      {"reward_modes", tuple_of(REWARD_MODE_NAMES.size(), [&](std::size_t i) { return text(REWARD_MODE_NAMES[i]); })},
-      {"piece_names", tuple_of(KIND_COUNT, [&](std::size_t i) { return text(PieceType::ALL[i].name()); })},
+  using Make = PyObject* (*)();
+  const std::pair<const char*, Make> attributes[] = {
+      {"num_actions", [] { return PyLong_FromSize_t(NUM_ACTIONS); }},
+      {"action_grid_shape",
+       [] { return Py_BuildValue("(nnn)", Py_ssize_t{PIECE_COUNT}, Py_ssize_t{BOARD_SIZE}, Py_ssize_t{BOARD_SIZE}); }},
+      {"reward_modes",
+       [] { return tuple_of(REWARD_MODE_NAMES.size(), [](std::size_t i) { return text(REWARD_MODE_NAMES[i]); }); }},
+      {"piece_names", [] { return tuple_of(KIND_COUNT, [](std::size_t i) { return text(PieceType::ALL[i].name()); }); }},
   };
-  bool ok = true;
-  for (const auto& [name, value] : attributes) {
-    ok = ok && value != nullptr && PyDict_SetItemString(dict, name, value) == 0;
+  for (const auto& [name, make] : attributes) {
+    PyObject* value = make();
+    const bool stored = value != nullptr && PyDict_SetItemString(dict, name, value) == 0;
     Py_XDECREF(value);
+    if (!stored) return false;
   }
   for (const char* name : MEMBER_ORDER) {
-    if (!ok) break;
     PyObject* member = Py_XNewRef(PyDict_GetItemString(dict, name));
     if (member == nullptr) {
       PyErr_Format(PyExc_SystemError, "PyTegulo has no member %s", name);
-      ok = false;
-      break;
+      return false;
     }
-    ok = PyDict_DelItemString(dict, name) == 0 && PyDict_SetItemString(dict, name, member) == 0;
+    const bool moved = PyDict_DelItemString(dict, name) == 0 && PyDict_SetItemString(dict, name, member) == 0;
     Py_DECREF(member);
+    if (!moved) return false;
   }
   PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
-  return ok;
+  return true;
 }
 
 PyObject* make_type() {
@@ -388,8 +381,8 @@ PyObject* make_type() {
 }  // namespace
 
 PyObject* tegulo_type() {
-  static std::atomic<PyObject*> type{nullptr};
-  return once(type, make_type);
+  static OnceObject type;
+  return type.get(make_type);
 }
 
 }  // namespace tegulo::py

@@ -30,12 +30,8 @@ PyObject* plane(PyObject* self, void*) {
   });
 }
 
-void observation_dealloc(PyObject* self) {
-  static_assert(std::is_trivially_destructible_v<Planes> && std::is_trivially_destructible_v<BorrowFlag>);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+// The planes and the guard own nothing, so there is nothing to destroy first.
+static_assert(std::is_trivially_destructible_v<Planes> && std::is_trivially_destructible_v<BorrowFlag>);
 
 PyGetSetDef GETSET[] = {
     {"observation", plane<&Planes::observation>, nullptr, "The occupied cells in (agent, row, col) order.", nullptr},
@@ -50,7 +46,7 @@ PyGetSetDef GETSET[] = {
 };
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(observation_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_doc, const_cast<char*>("An observation as bytes of 0/1, cheap to wrap with `numpy.frombuffer`. Agents are in\n"
                                   "agent-relative order, see `Observation`.")},
     {Py_tp_getset, GETSET},
@@ -72,8 +68,8 @@ PyObject* make_type() { return PyType_FromSpec(&SPEC); }
 }  // namespace
 
 PyObject* observation_type() {
-  static std::atomic<PyObject*> type{nullptr};
-  return once(type, make_type);
+  static OnceObject type;
+  return type.get(make_type);
 }
 
 PyObject* new_observation(const Observation& obs, std::span<const std::uint16_t> moves, const ActionSet& set) {

@@ -1,25 +1,33 @@
-#include "python/stdout.hpp"
-
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "game/errors.hpp"
+#include "python/stdout.hpp"
 
 namespace tegulo::py {
 
-void print_line(std::string_view text) {
+bool print_line(std::string_view text) {
   static std::mutex lock;
   const std::lock_guard<std::mutex> held(lock);
   while (!text.empty()) {
     const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) throw InternalError(std::string("failed printing to stdout: ") + std::strerror(errno));
-    text.remove_prefix(static_cast<std::size_t>(written));
+    if (written > 0) {
+      text.remove_prefix(static_cast<std::size_t>(written));
+    } else if (written < 0 && errno == EINTR) {
+      if (PyErr_CheckSignals() < 0) return false;  // Ctrl-C while the reader is stalled
+    } else {
+      const std::string reason =
+          written == 0 ? "nothing written" : std::error_code(errno, std::generic_category()).message();
+      throw InternalError("failed printing to stdout: " + reason);
+    }
   }
+  return true;
 }
 
 }  // namespace tegulo::py

@@ -7,8 +7,9 @@ namespace tegulo::py {
 // Writes `text` to standard output (file descriptor 1, not Python's sys.stdout)
 // through the extension's one writer, under its lock, so that no other thread's
 // output lands inside it. The writer is line-buffered and every text it is given
-// ends with a line feed, so it goes out at once. A failed write is an internal
-// error.
-void print_line(std::string_view text);
+// ends with a line feed, so it goes out at once. A write that fails is an
+// internal error; a signal that interrupts it is handled by Python, and when its
+// handler raises, false is returned with that exception set.
+bool print_line(std::string_view text);
 
 }  // namespace tegulo::py

@@ -6,6 +6,8 @@
 //   planes(observation) -> a read-only memoryview over the observation's six
 //       planes, one after another in property order (no copy)
 //   board_text(game) -> the board as render() draws it, without the last line feed
+//   panic_exception() -> the package's PanicException, which the package
+//       publishes at import so that it can be caught and unpickled by name
 #include "python/call.hpp"
 #include "python/game_class.hpp"
 #include "python/observation_class.hpp"
@@ -17,8 +19,8 @@ namespace {
 // The class `name` of tegulo_rl._tegulo, looked up once.
 template <const char* Name>
 PyObject* tegulo_class() {
-  static std::atomic<PyObject*> type{nullptr};
-  return once(type, [] {
+  static OnceObject type;
+  return type.get([] {
     PyObject* module = PyImport_ImportModule("tegulo_rl._tegulo");
     if (module == nullptr) return static_cast<PyObject*>(nullptr);
     PyObject* cls = PyObject_GetAttrString(module, Name);
@@ -67,8 +69,8 @@ PyType_Spec PLANE_SPEC = {
 };
 
 PyObject* plane_type() {
-  static std::atomic<PyObject*> type{nullptr};
-  return once(type, [] { return PyType_FromSpec(&PLANE_SPEC); });
+  static OnceObject type;
+  return type.get([] { return PyType_FromSpec(&PLANE_SPEC); });
 }
 
 // The planes are byte arrays laid end to end, so one buffer covers all six.
@@ -122,9 +124,8 @@ PyObject* board_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
-template <class F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+PyObject* panic_class(PyObject*, PyObject*) {
+  return enter([]() -> PyObject* { return Py_XNewRef(panic_exception()); });
 }
 
 PyMethodDef METHODS[] = {
@@ -135,6 +136,8 @@ PyMethodDef METHODS[] = {
      "action_mask."},
     {"board_text", fastcall(board_text), METH_FASTCALL | METH_KEYWORDS,
      "board_text(game)\n--\n\nThe board of `game` as `render()` draws it, without the final line feed."},
+    {"panic_exception", panic_class, METH_NOARGS,
+     "panic_exception()\n--\n\nThe PanicException class of the package, made on first request."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,8 +4,12 @@ built from the same code: binding, conversion, internal failures and the boundar
 import subprocess
 import sys
 
+import pickle
+
 import _tegulo_testhooks as hooks
 import pytest
+
+import tegulo_rl
 
 
 @pytest.mark.parametrize(
@@ -125,15 +129,30 @@ def test_internal_failure_is_a_panic_that_except_exception_does_not_catch():
         except Exception:
             caught_by_exception = True
     except BaseException as panic:
-        assert type(panic).__name__ == "PanicException"
-        assert type(panic).__bases__ == (BaseException,)
+        assert type(panic) is tegulo_rl.PanicException  # one class, whichever module raises it
+        assert tegulo_rl.PanicException.__bases__ == (BaseException,)
         assert panic.args == ("Bitboard index 420 out of range [0, 419]",)
         assert "BaseException" in type(panic).__doc__
+        assert type(pickle.loads(pickle.dumps(panic))) is tegulo_rl.PanicException
     else:
         pytest.fail("no PanicException")
     assert not caught_by_exception
     assert hooks.contains(419) is False
     assert hooks.contains(418) is True
+
+
+def test_the_game_class_panics_when_standard_output_fails():
+    code = (
+        "import os, tegulo_rl\n"
+        "os.dup2(os.open('/dev/full', os.O_WRONLY), 1)\n"
+        "try:\n"
+        "    tegulo_rl.PyTegulo().render()\n"
+        "except tegulo_rl.PanicException as panic:\n"
+        "    os.write(2, str(panic).encode())\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr == "failed printing to stdout: No space left on device"
 
 
 def test_a_failure_escaping_an_entry_aborts_the_process():

@@ -18,7 +18,10 @@ PROJECT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def test_exports():
-    assert tegulo_rl.__all__ == ["PyTegulo", "PyObservation", "ObservationArrays", "as_arrays", "board_text", "__version__"]
+    assert tegulo_rl.__all__ == [
+        "PyTegulo", "PyObservation", "PanicException", "ObservationArrays", "as_arrays", "board_text", "__version__"
+    ]  # fmt: skip
+    assert issubclass(tegulo_rl.PanicException, BaseException) and not issubclass(tegulo_rl.PanicException, Exception)
     assert tegulo_rl.PyTegulo is tegulo_rl._tegulo.PyTegulo
     assert tegulo_rl.__version__.count(".") == 2
 

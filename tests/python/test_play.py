@@ -151,36 +151,72 @@ def test_outcome_refuses_unknown_modes_even_while_playing(game, finished):
     assert str(raised.value) == "PyTegulo.outcome() missing 1 required positional argument: 'mode'"
 
 
-def test_borrow_conflicts_from_reentrant_arguments(game):
-    class ObservesDuringStep:
+READERS = {
+    "ply": lambda g: g.ply,
+    "agent_selection": lambda g: g.agent_selection,
+    "agents": lambda g: g.agents,
+    "terminations": lambda g: g.terminations,
+    "rewards": lambda g: g.rewards,
+    "scores": lambda g: g.scores,
+    "is_over": lambda g: g.is_over,
+    "observe": lambda g: g.observe(0),
+    "outcome": lambda g: g.outcome("rank"),
+    "copy": lambda g: g.copy(),
+    "__copy__": lambda g: g.__copy__(),
+    "__deepcopy__": lambda g: g.__deepcopy__({}),
+    "to_bytes": lambda g: g.to_bytes(),
+    "__getstate__": lambda g: g.__getstate__(),
+    "render": lambda g: g.render(),
+}
+WRITERS = {
+    "step": lambda g: g.step(0),
+    "reset": lambda g: g.reset(),
+    "__setstate__": lambda g: g.__setstate__(PyTegulo().to_bytes()),
+}
+
+
+def reentering(game, holder, action):
+    """What `action(game)` raises while `holder` ("step", exclusive, or "observe",
+    shared) holds the game, called from the __index__ of its argument; None if it
+    raises nothing."""
+    raised = []
+
+    class Reenters:
         def __index__(self):
-            game.observe(0)
+            try:
+                action(game)
+            except BaseException as error:
+                raised.append(error)
             return 0
 
-    with pytest.raises(RuntimeError) as raised:
-        game.step(ObservesDuringStep())
-    assert str(raised.value) == "Already mutably borrowed"
-    assert raised.value.__notes__ == ["while processing 'action_idx'"]
-    assert (game.ply, game.agent_selection) == (0, 0)
+    getattr(game, holder)(Reenters())
+    return raised[0] if raised else None
 
-    class StepsDuringObserve:
-        def __index__(self):
-            game.step(0)
-            return 0
 
-    with pytest.raises(RuntimeError) as raised:
-        game.observe(StepsDuringObserve())
-    assert str(raised.value) == "Already borrowed"
-    assert raised.value.__notes__ == ["while processing 'agent_idx'"]
-    assert game.ply == 0
+@pytest.mark.parametrize("name", list(READERS) + list(WRITERS))
+def test_borrow_conflicts_from_reentrant_arguments(name, capfd):
+    member = {**READERS, **WRITERS}[name]
+    under_step = reentering(PyTegulo(), "step", member)
+    assert type(under_step) is RuntimeError
+    assert str(under_step) == ("Already borrowed" if name in WRITERS else "Already mutably borrowed")
+    under_observe = reentering(PyTegulo(), "observe", member)
+    if name in WRITERS:
+        assert type(under_observe) is RuntimeError and str(under_observe) == "Already borrowed"
+    else:
+        assert under_observe is None  # readers share the game
 
-    class ReadsDuringObserve:
-        def __index__(self):
-            return game.ply + 1  # readers share the game
 
-    assert game.observe(ReadsDuringObserve()).done == b"\x00" * 4
-    game.step(0)  # every borrow was released
-    assert game.ply == 1
+def test_borrows_come_after_binding_and_before_conversion():
+    game = PyTegulo()
+    assert type(reentering(game, "step", lambda g: g.outcome())) is TypeError
+    assert str(reentering(PyTegulo(), "step", lambda g: g.outcome(1))) == "Already mutably borrowed"
+    assert str(reentering(PyTegulo(), "step", lambda g: g.__setstate__(bytearray()))) == "Already borrowed"
+    assert reentering(PyTegulo(), "step", lambda g: PyTegulo.from_bytes(g.__class__().to_bytes())) is None
+    game = PyTegulo()
+    with pytest.raises(RuntimeError):
+        game.step(type("Observes", (), {"__index__": lambda self: game.observe(0) and 0})())
+    assert (game.ply, game.agent_selection) == (0, 0)  # a refused call changes nothing
+    assert game.step(0) is None  # and every borrow was released
 
 
 def test_a_whole_game_where_the_mask_is_exactly_what_step_accepts():

@@ -62,6 +62,42 @@ def test_accepted_edges_of_the_record():
     assert game.to_bytes() == bytes(record)
 
 
+def record(remaining=(0x1FFFFF,) * 4, last=(0,) * 4, cells=(), turn=0):
+    """A state record: each agent's remaining kinds and last kind, cells as (agent, row, col)."""
+    data = bytearray(fresh_record())
+    for agent in range(4):
+        base = 1 + 69 * agent
+        data[base + 64 : base + 68] = remaining[agent].to_bytes(4, "little")
+        data[base + 68] = last[agent]
+    for agent, row, col in cells:
+        p = 21 * row + col
+        data[1 + 69 * agent + 16 * (3 - p // 128) + (p % 128) // 8] |= 1 << (p % 8)
+    data[277] = turn
+    return bytes(data)
+
+
+@pytest.mark.parametrize(
+    "last, rank, share",
+    [
+        ((1, 1, 101, 101), [0.8333333730697632] * 2 + [0.1666666716337204] * 2, [0.5, 0.5, 0.0, 0.0]),
+        ((101, 1, 101, 101), [0.3333333432674408, 1.0] + [0.3333333432674408] * 2, [0.0, 1.0, 0.0, 0.0]),
+    ],
+)
+def test_final_scores_and_single_precision_rewards(last, rank, share):
+    game = PyTegulo.from_bytes(record(remaining=(0,) * 4, last=last))
+    assert game.is_over and game.ply == 84
+    assert game.scores == [20 if code == 1 else 15 for code in last]
+    assert game.outcome("rank") == rank
+    assert game.outcome("win_share") == share
+
+
+def test_a_read_game_whose_agent_to_move_is_done_passes():
+    game = PyTegulo.from_bytes(record(remaining=(0x1FFFFE,) + (0x1FFFFF,) * 3, last=(1, 0, 0, 0), cells=[(0, 0, 19)], turn=1))
+    assert game.terminations == [False, True, False, False]
+    assert game.rewards == [None, -89, None, None]
+    assert game.step(None) is None and game.agent_selection == 2
+
+
 def test_reading_takes_bytes_only(game):
     class Record(bytes):
         pass

@@ -71,12 +71,12 @@ PyObject* escape(PyObject*, PyObject*) {
 }
 
 PyMethodDef METHODS[] = {
-    {"abc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(abc)), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index)), METH_FASTCALL | METH_KEYWORDS,
+    {"abc", fastcall(abc), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"index", fastcall(index), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
-    {"text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text)), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(data)), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"contains", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(contains)), METH_FASTCALL | METH_KEYWORDS,
+    {"text", fastcall(text), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"data", fastcall(data), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"contains", fastcall(contains), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
     {"escape", escape, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
