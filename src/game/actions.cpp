@@ -74,10 +74,15 @@ class Shape {
     if (shape.shifted_down(128) != Bitboard()) throw InternalError("Orientation beyond five rows");
   }
 
-  // The positions of the placement whose anchor position (21 * row + col) is `base`.
+  // The positions of the placement whose anchor position (21 * row + col) is
+  // `base`; they index tables of the board span, so they are checked.
   template <class Visit>
   void each_cell(unsigned base, Visit&& visit) const {
-    for (std::size_t j = 0; j < size_; ++j) visit(base + offsets_[j]);
+    for (std::size_t j = 0; j < size_; ++j) {
+      const unsigned p = base + offsets_[j];
+      if (p >= BOARD_SPAN) throw InternalError("Placement cell " + std::to_string(p) + " beyond the board");
+      visit(p);
+    }
   }
 
   // The window of the placement at `anchor` (row * 20 + col).

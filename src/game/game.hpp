@@ -78,6 +78,11 @@ struct Game {
   std::string board_text() const;
 
   friend bool operator==(const Game&, const Game&) = default;
+
+ private:
+  // Games come from fresh(), from_bytes() or a copy, so that every game refers to
+  // the catalogue.
+  Game() = default;
 };
 
 // Writes the board text in one piece.

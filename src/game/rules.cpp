@@ -11,6 +11,7 @@ constexpr InvalidAction REFUSED{"Action index not available"};
 }  // namespace
 
 PlacementMasks Game::placement_masks(std::size_t agent) const {
+  if (agent >= AGENT_COUNT) throw InternalError("Agent index " + std::to_string(agent) + " out of range [0, 3]");
   Bitboard occupied;
   for (const Agent& a : agents) occupied |= a.cells;
   const Bitboard& own = agents[agent].cells;

@@ -141,7 +141,8 @@ TEST(ActionSet, GridMaskMarksTheListedPlacements) {
 }
 
 TEST(ActionSet, ConcurrentFirstUseSharesOneInstance) {
-  // Each test runs in a process of its own, so these threads race for the first build.
+  // CTest runs each test in a process of its own, so these threads race for the
+  // first build; all must come back with the one instance.
   std::vector<const ActionSet*> seen(8);
   std::vector<std::thread> threads;
   for (auto& slot : seen) threads.emplace_back([&slot] { slot = &ActionSet::get(); });

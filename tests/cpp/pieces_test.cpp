@@ -74,6 +74,48 @@ TEST(Pieces, OrientationsAreOrderedAndNumberedPerKind) {
   for (std::size_t i = 0; i < KIND_COUNT; ++i) EXPECT_EQ(per_kind[PieceType::ALL[i].code()], expected[i]);
 }
 
+// The shape of a piece drawn as in the fixed table: rows top first, '/' between.
+std::string drawing(const Piece& piece) {
+  std::string out;
+  const Cells cells = shape_cells(piece);
+  for (std::size_t r = 0; r < 20 - piece.max_row; ++r) {
+    if (r > 0) out += '/';
+    for (std::size_t c = 0; c < 20 - piece.max_col; ++c) out += cells.count({int(r), int(c)}) ? 'X' : '.';
+  }
+  return out;
+}
+
+// A piece's place in the list is part of every action index, so the whole list
+// is pinned, orientation by orientation, one kind a line.
+TEST(Pieces, EveryOrientationKeepsItsPieceIndex) {
+  const std::vector<std::string> table = {
+    "X",
+    "XX", "X/X",
+    "XX/X.", "X./XX", ".X/XX", "XX/.X",
+    "XXX", "X/X/X",
+    ".X./XXX", "X./XX/X.", "XXX/.X.", ".X/XX/.X",
+    "XX/XX",
+    "X../XXX", "XXX/X..", "X./X./XX", "XX/X./X.", "XX/.X/.X", "XXX/..X", "..X/XXX", ".X/.X/XX",
+    "XXXX", "X/X/X/X",
+    "X./XX/.X", ".X/XX/X.", ".XX/XX.", "XX./.XX",
+    ".X./XXX/X..", "X../XXX/.X.", "XX./.XX/.X.", ".XX/XX./.X.", "..X/XXX/.X.", ".X./XX./.XX", ".X./XXX/..X", ".X./.XX/XX.",
+    ".X./XXX/.X.",
+    "XX/XX/X.", "XX/XX/.X", "X./XX/XX", ".X/XX/XX", "XXX/.XX", ".XX/XXX", "XXX/XX.", "XX./XXX",
+    "X../XX./.XX", ".XX/XX./X..", "..X/.XX/XX.", "XX./.XX/..X",
+    "X../XXX/..X", "..X/XXX/X..", ".XX/.X./XX.", "XX./.X./.XX",
+    "XXXX/.X..", ".X../XXXX", "XXXX/..X.", "..X./XXXX", "X./X./XX/X.", ".X/.X/XX/.X", "X./XX/X./X.", ".X/XX/.X/.X",
+    "XXXX/X...", "X.../XXXX", "XXXX/...X", "...X/XXXX", "X./X./X./XX", ".X/.X/.X/XX", "XX/X./X./X.", "XX/.X/.X/.X",
+    "X.X/XXX", "XXX/X.X", "XX/X./XX", "XX/.X/XX",
+    ".X./.X./XXX", "X../XXX/X..", "XXX/.X./.X.", "..X/XXX/..X",
+    "XXX/X../X..", "X../X../XXX", "..X/..X/XXX", "XXX/..X/..X",
+    ".XXX/XX..", "XX../.XXX", "XXX./..XX", "..XX/XXX.", "X./X./XX/.X", ".X/.X/XX/X.", ".X/XX/X./X.", "X./XX/.X/.X",
+    "XXXXX", "X/X/X/X/X",
+  };
+  const auto pieces = generate();
+  ASSERT_EQ(table.size(), pieces.size());
+  for (std::size_t k = 0; k < pieces.size(); ++k) EXPECT_EQ(drawing(pieces[k]), table[k]) << "piece " << k;
+}
+
 TEST(Pieces, OrderIgnoresEverythingButKindAndOrientation) {
   Piece a = generate()[14], b = a;  // L4, orientation 0
   b.max_row = 3;

@@ -59,6 +59,15 @@ TEST(Record, CellPositionsLandInTheirBytes) {
   const std::size_t base = 1 + 69 * 2;
   EXPECT_EQ(r[base + 50], 1 << 3);  // (0, 19), position 19
   EXPECT_EQ(r[base + 4], 1 << 2);   // (19, 19), position 418
+  // One position in every 64-bit chunk, at bit p mod 8 of byte
+  // base + 16 (3 - p / 128) + (p mod 128) / 8.
+  for (unsigned p : {5u, 64u, 130u, 200u, 260u, 320u, 390u}) {
+    Game one = Game::fresh();
+    one.agents[3].cells = Bitboard::single(p);
+    const Record bytes = one.to_bytes();
+    const std::size_t at = 1 + 69 * 3 + 16 * (3 - p / 128) + (p % 128) / 8;
+    for (std::size_t i = 1 + 69 * 3; i < 1 + 69 * 3 + 64; ++i) EXPECT_EQ(bytes[i], i == at ? 1 << (p % 8) : 0) << p;
+  }
 }
 
 TEST(Record, RejectsEachBrokenRuleAtItsBoundary) {
@@ -153,7 +162,7 @@ TEST(BoardText, FreshBoard) {
 
 TEST(BoardText, CellsInTheirOwnersColours) {
   Game game = Game::fresh();
-  game.agents[2].cells = cells({{0, 0}});
+  game.agents[2].cells = cells({{0, 0}, {5, 5}});
   game.agents[1].cells = cells({{0, 1}, {0, 0}});  // claimed twice: agent 1 is drawn
   game.agents[3].cells = cells({{9, 10}});
   game.agents[0].cells = cells({{19, 19}});
@@ -165,6 +174,8 @@ TEST(BoardText, CellsInTheirOwnersColours) {
   const std::string row0 = " 0|  \x1b[43mx\x1b[0m |  \x1b[43mx\x1b[0m |  . ";
   EXPECT_EQ(rows[2].substr(0, row0.size()), row0);
   EXPECT_EQ(rows[2].size(), 103u + 2 * 9);
+  const std::string row5 = " 5" + std::string("|  . ") + "|  . |  . |  . |  . |  \x1b[41mx\x1b[0m |  . ";
+  EXPECT_EQ(rows[2 + 2 * 5].substr(0, row5.size()), row5);
   EXPECT_EQ(rows[2 + 2 * 9].substr(0, 2), " 9");
   EXPECT_NE(rows[2 + 2 * 9].find("\x1b[42mx\x1b[0m"), std::string::npos);
   EXPECT_EQ(rows[2 + 2 * 10].substr(0, 2), "10");

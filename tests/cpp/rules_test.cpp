@@ -111,6 +111,7 @@ TEST(Masks, FollowOwnCellsAndEveryoneElses) {
   EXPECT_EQ(masks.forbidden, cells({{0, 0}, {0, 1}, {1, 0}, {5, 5}}));
   EXPECT_EQ(masks.attach, cells({{1, 1}}));
   EXPECT_TRUE((masks.attach & masks.forbidden).empty());
+  EXPECT_THROW((void)game.placement_masks(4), InternalError);
 }
 
 TEST(Done, AgentWhoseCornerIsTakenIsDoneAtTheNextRefresh) {
