@@ -44,7 +44,8 @@ def _record() -> Any:
     except ImportError as missing:
         raise ImportError("as_arrays needs numpy: pip install 'tegulo-rl[numpy]'") from missing
     shapes = ((4, 20, 20), (4, 20, 20), (4, 20, 20), (4, 21), (4,), (36400,))
-    return np.frombuffer, np.dtype([(name, np.uint8, shape) for name, shape in zip(ObservationArrays._fields, shapes)])
+    fields = zip(ObservationArrays._fields, shapes, strict=True)
+    return np.frombuffer, np.dtype([(name, np.uint8, shape) for name, shape in fields])
 
 
 def as_arrays(observation: PyObservation) -> ObservationArrays:

@@ -137,7 +137,7 @@ class TeguloEnv(AECEnv):  # type: ignore[misc]  # pettingzoo ships no type infor
             self.game.step(None)  # an agent out of moves passes
         final = self.game.outcome(self.reward_mode)  # None until the game is over
         if final is not None:
-            for a, reward in zip(self.possible_agents, final):
+            for a, reward in zip(self.possible_agents, final, strict=True):
                 self.rewards[a] = reward
                 self.terminations[a] = True
         self.agent_selection = self.possible_agents[self.game.agent_selection]

@@ -133,18 +133,6 @@ TEST(Record, CurrentAgentWithoutMovesIsDoneAndPasses) {
   EXPECT_EQ(next.current_agent, 2u);
 }
 
-TEST(Record, RandomPositionsRoundTrip) {
-  for (std::uint64_t seed = 0; seed < 6; ++seed) {
-    random_game(seed, [](const Game& game, std::optional<std::size_t>) {
-      const Record bytes = game.to_bytes();
-      const auto read = Game::from_bytes(bytes);
-      ASSERT_TRUE(read);
-      EXPECT_EQ(*read, game);  // done flags and placed counts included
-      EXPECT_EQ(read->to_bytes(), bytes);
-    });
-  }
-}
-
 TEST(BoardText, FreshBoard) {
   const std::string text = Game::fresh().board_text();
   const std::string sep(103, '-');

@@ -2,7 +2,6 @@ import random
 
 import numpy as np
 import pytest
-
 from tegulo_rl._tegulo import PyTegulo
 
 

@@ -1,14 +1,12 @@
 """The call machinery that every member shares, through the test hooks module that is
 built from the same code: binding, conversion, internal failures and the boundary guard."""
 
+import pickle
 import subprocess
 import sys
 
-import pickle
-
 import _tegulo_testhooks as hooks
 import pytest
-
 import tegulo_rl
 
 

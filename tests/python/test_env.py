@@ -5,7 +5,6 @@ import pytest
 
 pettingzoo = pytest.importorskip("pettingzoo", reason="PettingZoo is not installed for this interpreter")
 from pettingzoo.test import api_test, seed_test  # noqa: E402
-
 from tegulo_rl import PyTegulo  # noqa: E402
 from tegulo_rl.env import COLOURS, TeguloEnv, board_image, env, raw_env  # noqa: E402
 
@@ -40,7 +39,7 @@ def play(e, seed=0):
 def test_final_rewards_come_from_the_chosen_mode(mode):
     e = TeguloEnv(reward_mode=mode)
     finals = play(e, seed=3)
-    assert finals == dict(zip(e.possible_agents, e.game.outcome(mode)))
+    assert finals == dict(zip(e.possible_agents, e.game.outcome(mode), strict=True))
     assert e.agents == []
 
 

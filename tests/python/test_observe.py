@@ -1,10 +1,7 @@
 """observe() and the byte planes of PyObservation."""
 
-import random
-
 import numpy as np
 import pytest
-
 from tegulo_rl._tegulo import PyObservation, PyTegulo
 
 PLANES = ["observation", "corners", "blocked", "pieces", "done", "action_mask"]
@@ -109,20 +106,6 @@ def test_observation_is_a_snapshot(game):
     game.step(0)
     assert {name: getattr(before, name) for name in PLANES} == saved
     assert game.observe(1).observation != saved["observation"]
-
-
-def test_the_mask_is_what_step_accepts_for_the_mover():
-    game = PyTegulo()
-    rng = random.Random(11)
-    for _ in range(12):
-        mask = np.frombuffer(game.observe(game.agent_selection).action_mask, np.uint8)
-        legal = np.flatnonzero(mask)
-        illegal = np.flatnonzero(mask == 0)
-        for action in rng.sample(list(illegal), 20):
-            with pytest.raises(AssertionError):
-                game.step(int(action))
-        game.step(int(rng.choice(legal)))
-    assert game.ply == 12
 
 
 @pytest.mark.parametrize(

@@ -9,7 +9,6 @@ import sys
 
 import numpy as np
 import pytest
-
 import tegulo_rl
 from tegulo_rl import PyTegulo, _views, as_arrays, board_text
 
@@ -30,7 +29,14 @@ def test_arrays_are_read_only_views_of_the_observation(game):
     game.step(0)
     obs = game.observe(1)
     arrays = as_arrays(obs)
-    shapes = {"observation": (4, 20, 20), "corners": (4, 20, 20), "blocked": (4, 20, 20), "pieces": (4, 21), "done": (4,), "action_mask": (36400,)}
+    shapes = {
+        "observation": (4, 20, 20),
+        "corners": (4, 20, 20),
+        "blocked": (4, 20, 20),
+        "pieces": (4, 21),
+        "done": (4,),
+        "action_mask": (36400,),
+    }
     memory = np.frombuffer(_views.planes(obs), dtype=np.uint8)
     for name, array in arrays._asdict().items():
         assert array.shape == shapes[name] and array.dtype == np.uint8
@@ -74,8 +80,19 @@ def test_stubs_match_the_extension(tmp_path):
     pytest.importorskip("mypy", reason="mypy is not installed for this interpreter")
     env = dict(os.environ, MYPYPATH=str(PACKAGE_DIR.parent), PYTHONPATH=str(PACKAGE_DIR.parent))
     run = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "tegulo_rl._tegulo", "tegulo_rl._views", "--mypy-config-file", str(PROJECT / "pyproject.toml")],
-        capture_output=True, text=True, env=env, cwd=tmp_path,
+        [
+            sys.executable,
+            "-m",
+            "mypy.stubtest",
+            "tegulo_rl._tegulo",
+            "tegulo_rl._views",
+            "--mypy-config-file",
+            str(PROJECT / "pyproject.toml"),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=tmp_path,
     )
     assert run.returncode == 0, run.stdout + run.stderr
     assert (PACKAGE_DIR / "py.typed").exists()

@@ -5,7 +5,6 @@ import pickle
 
 import pytest
 from conftest import play_to_end
-
 from tegulo_rl._tegulo import PyTegulo
 
 MESSAGE = "Not a game state written by to_bytes() of this version"
@@ -33,15 +32,22 @@ def test_fresh_and_first_placement_records(game):
     assert game.to_bytes() == fresh_record() == game.__getstate__()
     game.step(0)
     after = game.to_bytes()
-    changed = [i for i, (a, b) in enumerate(zip(after, fresh_record())) if a != b]
+    changed = [i for i, (a, b) in enumerate(zip(after, fresh_record(), strict=True)) if a != b]
     assert changed == [49, 65, 69, 277]
     assert (after[49], after[65:69], after[69], after[277]) == (1, b"\xfe\xff\x1f\x00", 1, 1)
 
 
 @pytest.mark.parametrize(
     "data",
-    [b"", b"\x01", fresh_record()[:277], fresh_record() + b"\x00", b"\x00" + fresh_record()[1:], b"\x02" + fresh_record()[1:],
-     fresh_record()[:277] + b"\x04"],
+    [
+        b"",
+        b"\x01",
+        fresh_record()[:277],
+        fresh_record() + b"\x00",
+        b"\x00" + fresh_record()[1:],
+        b"\x02" + fresh_record()[1:],
+        fresh_record()[:277] + b"\x04",
+    ],
 )
 def test_rejected_records(data):
     with pytest.raises(ValueError) as raised:
@@ -92,7 +98,9 @@ def test_final_scores_and_single_precision_rewards(last, rank, share):
 
 
 def test_a_read_game_whose_agent_to_move_is_done_passes():
-    game = PyTegulo.from_bytes(record(remaining=(0x1FFFFE,) + (0x1FFFFF,) * 3, last=(1, 0, 0, 0), cells=[(0, 0, 19)], turn=1))
+    game = PyTegulo.from_bytes(
+        record(remaining=(0x1FFFFE,) + (0x1FFFFF,) * 3, last=(1, 0, 0, 0), cells=[(0, 0, 19)], turn=1)
+    )
     assert game.terminations == [False, True, False, False]
     assert game.rewards == [None, -89, None, None]
     assert game.step(None) is None and game.agent_selection == 2
@@ -104,7 +112,11 @@ def test_reading_takes_bytes_only(game):
 
     assert PyTegulo.from_bytes(Record(fresh_record())).ply == 0
     assert game.from_bytes(data=fresh_record()).ply == 0  # static: also through an instance
-    for other, name in [(bytearray(fresh_record()), "bytearray"), (memoryview(fresh_record()), "memoryview"), (None, None)]:
+    for other, name in [
+        (bytearray(fresh_record()), "bytearray"),
+        (memoryview(fresh_record()), "memoryview"),
+        (None, None),
+    ]:
         with pytest.raises(TypeError) as raised:
             PyTegulo.from_bytes(other)
         assert raised.value.__notes__ == ["while processing 'data'"]
