@@ -148,8 +148,7 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
   auto turn = [&](std::size_t i) {
     const std::size_t grid = actions[i].grid_index;
     Bitboard turned_cells;
-    shapes[grid / ANCHORS].each_cell(base_of(grid % ANCHORS),
-                                     [&](unsigned p) { turned_cells.insert(ROTATE_CW[p]); });
+    shapes[grid / ANCHORS].each_cell(base_of(grid % ANCHORS), [&](unsigned p) { turned_cells.insert(ROTATE_CW[p]); });
     ahead[i % AHEAD] = turned_cells;
     index.prefetch(turned_cells);
   };
@@ -162,9 +161,8 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
     if (i + AHEAD < n) turn(i + AHEAD);
     const std::size_t grid = actions[i].grid_index, kind = actions[i].piece_type.kind_index();
     const Shape& shape = shapes[grid / ANCHORS];
-    shape.each_cell(base_of(grid % ANCHORS), [&](unsigned p) {
-      cover[next[p * KIND_COUNT + kind]++] = static_cast<std::uint16_t>(i);
-    });
+    shape.each_cell(base_of(grid % ANCHORS),
+                    [&](unsigned p) { cover[next[p * KIND_COUNT + kind]++] = static_cast<std::uint16_t>(i); });
     windows[i] = shape.window(grid % ANCHORS);
   }
 

@@ -12,10 +12,14 @@ namespace {
 // The board turned `quarters` quarter turns counter-clockwise.
 Bitboard turned(const Bitboard& cells, std::size_t quarters) {
   switch (quarters) {
-    case 0: return cells;
-    case 1: return cells.permute(ROTATE_CCW);
-    case 2: return cells.permute(ROTATE_CW).permute(ROTATE_CW);
-    default: return cells.permute(ROTATE_CW);
+    case 0:
+      return cells;
+    case 1:
+      return cells.permute(ROTATE_CCW);
+    case 2:
+      return cells.permute(ROTATE_CW).permute(ROTATE_CW);
+    default:
+      return cells.permute(ROTATE_CW);
   }
 }
 

@@ -12,9 +12,9 @@ namespace tegulo {
 // every set is in the observer's frame: the board turned so that the observer's
 // starting corner lies at row 0, column 0. A plain value; nothing on the heap.
 struct Observation {
-  std::array<Bitboard, AGENT_COUNT> occupied{};  // cells covered by the seat's pieces
-  std::array<Bitboard, AGENT_COUNT> corners{};   // cells the seat's next piece can attach at
-  std::array<Bitboard, AGENT_COUNT> blocked{};   // cells the seat can never fill
+  std::array<Bitboard, AGENT_COUNT> occupied{};     // cells covered by the seat's pieces
+  std::array<Bitboard, AGENT_COUNT> corners{};      // cells the seat's next piece can attach at
+  std::array<Bitboard, AGENT_COUNT> blocked{};      // cells the seat can never fill
   std::array<std::uint32_t, AGENT_COUNT> pieces{};  // the seat's remaining kinds, bit per kind index
   std::array<bool, AGENT_COUNT> done{};
 

@@ -26,8 +26,10 @@ consteval Piece drawn(PieceType type, std::size_t orientation, std::string_view 
     row.offset = line.find('X');
     const std::size_t last = line.rfind('X');
     row.len = static_cast<std::size_t>(std::count(line.begin(), line.end(), 'X'));
-    if (row.len + 1 == last - row.offset + 1) row.hole = line.find('.', row.offset);
-    else if (row.len != last - row.offset + 1) throw "a row holds at most one hole";
+    if (row.len + 1 == last - row.offset + 1)
+      row.hole = line.find('.', row.offset);
+    else if (row.len != last - row.offset + 1)
+      throw "a row holds at most one hole";
     if (width != 0 && line.size() != width) throw "rows of one drawing have one width";
     width = line.size();
     piece.row_storage[piece.height++] = row;
@@ -40,6 +42,7 @@ consteval Piece drawn(PieceType type, std::size_t orientation, std::string_view 
 using T = PieceType;
 
 // The 91 orientations in piece-index order: by kind code, then orientation.
+// clang-format off
 constexpr std::array<Piece, PIECE_COUNT> PIECES = {
     drawn(T::I1, 0, "X"),
     drawn(T::I2, 0, "XX"),
@@ -133,6 +136,7 @@ constexpr std::array<Piece, PIECE_COUNT> PIECES = {
     drawn(T::I5, 0, "XXXXX"),
     drawn(T::I5, 1, "X/X/X/X/X"),
 };
+// clang-format on
 
 }  // namespace
 
@@ -173,7 +177,8 @@ std::vector<std::pair<std::size_t, Bitboard>> Piece::build_translations() const 
     for (std::size_t c = 0; c <= max_col; ++c) {
       if (c == BOARD_SIZE || r == BOARD_SIZE)
         throw InternalError("Invalid translation of (0,0) to (" + std::to_string(c) + "," + std::to_string(r) + ")");
-      translations.emplace_back(r * BOARD_SIZE + c, shifted_shape(shape_chunks[0], shape_chunks[1], r * ROW_STRIDE + c));
+      translations.emplace_back(r * BOARD_SIZE + c,
+                                shifted_shape(shape_chunks[0], shape_chunks[1], r * ROW_STRIDE + c));
     }
   }
   return translations;

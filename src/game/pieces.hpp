@@ -14,17 +14,19 @@
 
 namespace tegulo {
 
-inline constexpr std::size_t KIND_COUNT = 21;  // piece kinds each agent owns
+inline constexpr std::size_t KIND_COUNT = 21;   // piece kinds each agent owns
 inline constexpr std::size_t PIECE_COUNT = 91;  // orientations of all kinds
 
 // One of the 21 piece kinds, stored as its one-byte code. The codes are chosen so
 // that code = 6 * (kind index - cells + 1) + cells: code mod 6 is the cell count.
 class PieceType {
  public:
+  // clang-format off
   enum Code : std::uint8_t {
     I1 = 1, I2 = 2, V3 = 3, I3 = 9, T4 = 10, O = 16, L4 = 22, I4 = 28, Z4 = 34, F = 35, X = 41,
     P = 47, W = 53, Z5 = 59, Y = 65, L5 = 71, U = 77, T5 = 83, V5 = 89, N = 95, I5 = 101,
   };
+  // clang-format on
 
   // The 21 kinds in enumeration (kind index) order.
   static const std::array<PieceType, KIND_COUNT> ALL;
@@ -50,11 +52,11 @@ class PieceType {
  private:
   static constexpr std::uint8_t NONE = 0xFF;
   static constexpr std::array<std::string_view, KIND_COUNT> NAMES = {
-      "I1", "I2", "V3", "I3", "T4", "O", "L4", "I4", "Z4", "F", "X",
+      "I1", "I2", "V3", "I3", "T4", "O", "L4", "I4", "Z4", "F",  "X",
       "P",  "W",  "Z5", "Y",  "L5", "U", "T5", "V5", "N",  "I5",
   };
   static constexpr Code CODES[KIND_COUNT] = {I1, I2, V3, I3, T4, O, L4, I4, Z4, F, X,
-                                             P,  W,  Z5, Y,  L5, U, T5, V5, N, I5};
+                                             P,  W,  Z5, Y,  L5, U, T5, V5, N,  I5};
   static constexpr std::array<std::uint8_t, I5 + 1> KIND_BY_CODE = [] {
     std::array<std::uint8_t, I5 + 1> t{};
     for (auto& k : t) k = NONE;
@@ -66,9 +68,9 @@ class PieceType {
 };
 
 inline constexpr std::array<PieceType, KIND_COUNT> PieceType::ALL = {
-    PieceType::I1, PieceType::I2, PieceType::V3, PieceType::I3, PieceType::T4, PieceType::O,  PieceType::L4,
-    PieceType::I4, PieceType::Z4, PieceType::F,  PieceType::X,  PieceType::P,  PieceType::W,  PieceType::Z5,
-    PieceType::Y,  PieceType::L5, PieceType::U,  PieceType::T5, PieceType::V5, PieceType::N,  PieceType::I5,
+    PieceType::I1, PieceType::I2, PieceType::V3, PieceType::I3, PieceType::T4, PieceType::O, PieceType::L4,
+    PieceType::I4, PieceType::Z4, PieceType::F,  PieceType::X,  PieceType::P,  PieceType::W, PieceType::Z5,
+    PieceType::Y,  PieceType::L5, PieceType::U,  PieceType::T5, PieceType::V5, PieceType::N, PieceType::I5,
 };
 
 // One row of an oriented piece inside its bounding box: `offset` empty cells, a run

@@ -36,7 +36,8 @@ std::optional<InvalidAction> Game::step(std::optional<std::size_t> action_idx) {
   if (*relative >= set.agent_maps[i].size())
     throw InternalError("Placement " + std::to_string(*relative) + " beyond the agent map");
   const std::size_t absolute = set.agent_maps[i][*relative];
-  if (absolute >= set.actions.size()) throw InternalError("Placement " + std::to_string(absolute) + " beyond the catalogue");
+  if (absolute >= set.actions.size())
+    throw InternalError("Placement " + std::to_string(absolute) + " beyond the catalogue");
   const Action& action = set.actions[absolute];
 
   const PlacementMasks masks = placement_masks(i);

@@ -9,8 +9,8 @@ namespace {
 // --- Binding -----------------------------------------------------------------
 
 bool too_many_positionals(const Signature& sig, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.function,
-               sig.params.size(), given, given == 1 ? "was" : "were");
+  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.function, sig.params.size(),
+               given, given == 1 ? "was" : "were");
   return false;
 }
 
@@ -100,8 +100,7 @@ constexpr const char* PANIC_DOC =
 
 }  // namespace
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          std::span<PyObject*> out) {
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out) {
   if (static_cast<std::size_t>(nargs) > sig.params.size()) return too_many_positionals(sig, nargs);
   for (auto& slot : out) slot = nullptr;
   for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];

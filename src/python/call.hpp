@@ -39,8 +39,7 @@ struct Signature {
 // Binds fast-call arguments (a vector of positionals followed by the values of the
 // keywords named in `kwnames`) into `out`, one borrowed reference per parameter.
 // False with TypeError set when they do not fit the signature.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          std::span<PyObject*> out);
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out);
 // The same for a tuple of positionals and a dict of keywords (or null).
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 

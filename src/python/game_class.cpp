@@ -304,10 +304,18 @@ PyGetSetDef GETSET[] = {
 // The members in the order of the class's member table. The interpreter enters
 // methods before properties into the class dict; the dict is reordered to this.
 constexpr const char* MEMBER_ORDER[] = {
-    "reset",        "copy",        "__copy__",     "__deepcopy__", "__getstate__", "__setstate__",
-    "to_bytes",     "from_bytes",  "agents",       "agent_selection", "num_actions", "action_grid_shape",
-    "reward_modes", "piece_names", "terminations", "rewards",      "scores",       "is_over",
-    "ply",          "outcome",     "observe",      "step",         "render",
+    "reset",        "copy",
+    "__copy__",     "__deepcopy__",
+    "__getstate__", "__setstate__",
+    "to_bytes",     "from_bytes",
+    "agents",       "agent_selection",
+    "num_actions",  "action_grid_shape",
+    "reward_modes", "piece_names",
+    "terminations", "rewards",
+    "scores",       "is_over",
+    "ply",          "outcome",
+    "observe",      "step",
+    "render",
 };
 
 PyType_Slot SLOTS[] = {
@@ -350,7 +358,8 @@ bool finish_class(PyObject* type) {
        [] { return Py_BuildValue("(nnn)", Py_ssize_t{PIECE_COUNT}, Py_ssize_t{BOARD_SIZE}, Py_ssize_t{BOARD_SIZE}); }},
       {"reward_modes",
        [] { return tuple_of(REWARD_MODE_NAMES.size(), [](std::size_t i) { return text(REWARD_MODE_NAMES[i]); }); }},
-      {"piece_names", [] { return tuple_of(KIND_COUNT, [](std::size_t i) { return text(PieceType::ALL[i].name()); }); }},
+      {"piece_names",
+       [] { return tuple_of(KIND_COUNT, [](std::size_t i) { return text(PieceType::ALL[i].name()); }); }},
   };
   for (const auto& [name, make] : attributes) {
     PyObject* value = make();

@@ -47,8 +47,9 @@ PyGetSetDef GETSET[] = {
 
 PyType_Slot SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
-    {Py_tp_doc, const_cast<char*>("An observation as bytes of 0/1, cheap to wrap with `numpy.frombuffer`. Agents are in\n"
-                                  "agent-relative order, see `Observation`.")},
+    {Py_tp_doc,
+     const_cast<char*>("An observation as bytes of 0/1, cheap to wrap with `numpy.frombuffer`. Agents are in\n"
+                       "agent-relative order, see `Observation`.")},
     {Py_tp_getset, GETSET},
     {0, nullptr},
 };

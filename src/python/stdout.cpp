@@ -1,4 +1,6 @@
 #define PY_SSIZE_T_CLEAN
+#include "python/stdout.hpp"
+
 #include <Python.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include <system_error>
 
 #include "game/errors.hpp"
-#include "python/stdout.hpp"
 
 namespace tegulo::py {
 

@@ -39,10 +39,11 @@ std::set<std::uint16_t> legal_by_cells(const Game& game, std::size_t a) {
     bool fits = true, touches = false;
     for (unsigned p : actions[n].cells.ones()) {
       const int r = int(p / 21), c = int(p % 21);
-      fits = fits && owner[r][c] < 0 && !own_at(r - 1, c) && !own_at(r + 1, c) && !own_at(r, c - 1) && !own_at(r, c + 1);
-      touches = touches || (first ? r == corner_r && c == corner_c
-                                  : own_at(r - 1, c - 1) || own_at(r - 1, c + 1) || own_at(r + 1, c - 1) ||
-                                        own_at(r + 1, c + 1));
+      fits =
+          fits && owner[r][c] < 0 && !own_at(r - 1, c) && !own_at(r + 1, c) && !own_at(r, c - 1) && !own_at(r, c + 1);
+      touches = touches ||
+                (first ? r == corner_r && c == corner_c
+                       : own_at(r - 1, c - 1) || own_at(r - 1, c + 1) || own_at(r + 1, c - 1) || own_at(r + 1, c + 1));
     }
     if (fits && touches) legal.insert(static_cast<std::uint16_t>(n));
   }

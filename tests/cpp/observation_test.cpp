@@ -78,9 +78,7 @@ TEST(Observe, DoneAgentsStillHaveCornersAndBlockedCells) {
   EXPECT_EQ(obs.corners[0], cells({{1, 1}}));  // (18, 1) of the board, turned
 }
 
-TEST(Observe, AnAgentIndexBeyondThreeIsAnInternalError) {
-  EXPECT_THROW((void)Game::fresh().observe(4), InternalError);
-}
+TEST(Observe, AnAgentIndexBeyondThreeIsAnInternalError) { EXPECT_THROW((void)Game::fresh().observe(4), InternalError); }
 
 }  // namespace
 }  // namespace tegulo

@@ -88,6 +88,7 @@ std::string drawing(const Piece& piece) {
 // A piece's place in the list is part of every action index, so the whole list
 // is pinned, orientation by orientation, one kind a line.
 TEST(Pieces, EveryOrientationKeepsItsPieceIndex) {
+  // clang-format off
   const std::vector<std::string> table = {
     "X",
     "XX", "X/X",
@@ -111,6 +112,7 @@ TEST(Pieces, EveryOrientationKeepsItsPieceIndex) {
     ".XXX/XX..", "XX../.XXX", "XXX./..XX", "..XX/XXX.", "X./X./XX/.X", ".X/.X/XX/X.", ".X/XX/X./X.", "X./XX/.X/.X",
     "XXXXX", "X/X/X/X/X",
   };
+  // clang-format on
   const auto pieces = generate();
   ASSERT_EQ(table.size(), pieces.size());
   for (std::size_t k = 0; k < pieces.size(); ++k) EXPECT_EQ(drawing(pieces[k]), table[k]) << "piece " << k;

@@ -103,7 +103,7 @@ TEST(Record, RejectsEachBrokenRuleAtItsBoundary) {
 
 TEST(Record, AcceptsWhatItDoesNotCheckAndDerivesTheRest) {
   auto bytes = fresh_record();
-  for (std::size_t a : {0u, 1u}) bytes[1 + 69 * a + 48] = 1;  // both agents on (0, 0)
+  for (std::size_t a : {0u, 1u}) bytes[1 + 69 * a + 48] = 1;           // both agents on (0, 0)
   for (std::size_t i = 0; i < 4; ++i) bytes[1 + 69 * 3 + 64 + i] = 0;  // agent 3 has placed all
   bytes[1 + 69 * 3 + 68] = 1;
   bytes[1 + 68] = 2;  // agent 0's last kind I2 still marked as held
@@ -115,7 +115,7 @@ TEST(Record, AcceptsWhatItDoesNotCheckAndDerivesTheRest) {
   EXPECT_EQ(game->current_agent, 1u);
   EXPECT_EQ(game->agent_count, 4u);
   EXPECT_EQ(game->action_set, &ActionSet::get());
-  EXPECT_TRUE(game->agents[3].done);  // no kinds left
+  EXPECT_TRUE(game->agents[3].done);   // no kinds left
   EXPECT_FALSE(game->agents[1].done);  // it may go on from its cell on (0, 0)
   const Record again = game->to_bytes();
   EXPECT_TRUE(std::equal(again.begin(), again.end(), bytes.begin()));

@@ -62,14 +62,12 @@ TEST(Step, EveryKindOfRefusalChangesNothing) {
   game.update_done();
   const Game before = game;
   const std::optional<std::size_t> refused[] = {
-      std::nullopt,
-      NUM_ACTIONS,
-      std::size_t{1} << 40,
-      grid(I2_ACROSS, 0, 19),  // runs off the board: no placement there
-      grid(I1, 1, 1),          // a kind already placed
-      grid(I2_ACROSS, 0, 0),   // overlaps the monomino
-      grid(I2_ACROSS, 0, 1),   // shares an edge with it
-      grid(I2_ACROSS, 3, 3),   // touches nothing of its own
+      std::nullopt,          NUM_ACTIONS,
+      std::size_t{1} << 40,  grid(I2_ACROSS, 0, 19),  // runs off the board: no placement there
+      grid(I1, 1, 1),                                 // a kind already placed
+      grid(I2_ACROSS, 0, 0),                          // overlaps the monomino
+      grid(I2_ACROSS, 0, 1),                          // shares an edge with it
+      grid(I2_ACROSS, 3, 3),                          // touches nothing of its own
   };
   for (const auto& action : refused) {
     const auto refusal = game.step(action);

@@ -72,12 +72,10 @@ PyObject* escape(PyObject*, PyObject*) {
 
 PyMethodDef METHODS[] = {
     {"abc", fastcall(abc), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"index", fastcall(index), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+    {"index", fastcall(index), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"text", fastcall(text), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"data", fastcall(data), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"contains", fastcall(contains), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+    {"contains", fastcall(contains), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"escape", escape, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -89,8 +87,8 @@ PyModuleDef_Slot SLOTS[] = {
     {0, nullptr},
 };
 
-PyModuleDef MODULE = {PyModuleDef_HEAD_INIT, "_tegulo_testhooks", nullptr, 0, METHODS, SLOTS, nullptr, nullptr,
-                      nullptr};
+PyModuleDef MODULE = {
+    PyModuleDef_HEAD_INIT, "_tegulo_testhooks", nullptr, 0, METHODS, SLOTS, nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace tegulo::py
