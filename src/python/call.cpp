@@ -124,14 +124,6 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyOb
   return all_bound(sig, out);
 }
 
-SharedBorrow::SharedBorrow(BorrowFlag& flag) : flag_(flag.try_share() ? &flag : nullptr) {
-  if (!flag_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-}
-
-ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& flag) : flag_(flag.try_exclusive() ? &flag : nullptr) {
-  if (!flag_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-}
-
 std::optional<std::uint64_t> to_index(PyObject* arg, const char* name) {
   unsigned long long value;
   if (PyLong_Check(arg)) {

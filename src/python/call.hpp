@@ -43,37 +43,34 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // The same for a tuple of positionals and a dict of keywords (or null).
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
-// Holds a shared borrow for its lifetime. When the flag refuses, it holds nothing,
-// tests false, and RuntimeError "Already mutably borrowed" is set.
-class SharedBorrow {
+// Holds a borrow of an object's flag for its lifetime: shared (any number of
+// readers) or exclusive (one writer). When the flag refuses, it holds nothing,
+// tests false, and RuntimeError is set: "Already mutably borrowed" for a shared
+// borrow of a flag a writer holds, "Already borrowed" for an exclusive borrow of
+// a flag anybody holds.
+template <bool Exclusive>
+class Borrow {
  public:
-  explicit SharedBorrow(BorrowFlag& flag);
-  ~SharedBorrow() {
-    if (flag_) flag_->unshare();
+  explicit Borrow(BorrowFlag& flag) : flag_((Exclusive ? flag.try_exclusive() : flag.try_share()) ? &flag : nullptr) {
+    if (!flag_) PyErr_SetString(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
   }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  ~Borrow() {
+    if (!flag_) return;
+    if constexpr (Exclusive) {
+      flag_->release_exclusive();
+    } else {
+      flag_->unshare();
+    }
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
   explicit operator bool() const { return flag_ != nullptr; }
 
  private:
   BorrowFlag* flag_;
 };
-
-// Holds an exclusive borrow for its lifetime. When the flag refuses, it holds
-// nothing, tests false, and RuntimeError "Already borrowed" is set.
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(BorrowFlag& flag);
-  ~ExclusiveBorrow() {
-    if (flag_) flag_->release_exclusive();
-  }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-  explicit operator bool() const { return flag_ != nullptr; }
-
- private:
-  BorrowFlag* flag_;
-};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 // Argument conversions. A failure keeps the exception the conversion raised and
 // adds the note "while processing '{name}'".

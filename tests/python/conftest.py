@@ -2,7 +2,18 @@ import random
 
 import numpy as np
 import pytest
+
 from tegulo_rl._tegulo import PyTegulo
+
+# The planes of an observation and their shapes, in property order.
+PLANE_SHAPES = {
+    "observation": (4, 20, 20),
+    "corners": (4, 20, 20),
+    "blocked": (4, 20, 20),
+    "pieces": (4, 21),
+    "done": (4,),
+    "action_mask": (36400,),
+}
 
 
 @pytest.fixture

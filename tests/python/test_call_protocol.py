@@ -7,6 +7,7 @@ import sys
 
 import _tegulo_testhooks as hooks
 import pytest
+
 import tegulo_rl
 
 

@@ -5,6 +5,7 @@ import pytest
 
 pettingzoo = pytest.importorskip("pettingzoo", reason="PettingZoo is not installed for this interpreter")
 from pettingzoo.test import api_test, seed_test  # noqa: E402
+
 from tegulo_rl import PyTegulo  # noqa: E402
 from tegulo_rl.env import COLOURS, TeguloEnv, board_image, env, raw_env  # noqa: E402
 

@@ -4,6 +4,7 @@ import importlib.util
 import weakref
 
 import pytest
+
 from tegulo_rl import _tegulo
 from tegulo_rl._tegulo import PyObservation, PyTegulo
 

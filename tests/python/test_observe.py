@@ -2,17 +2,12 @@
 
 import numpy as np
 import pytest
+
 from tegulo_rl._tegulo import PyObservation, PyTegulo
 
-PLANES = ["observation", "corners", "blocked", "pieces", "done", "action_mask"]
-SHAPES = {
-    "observation": (4, 20, 20),
-    "corners": (4, 20, 20),
-    "blocked": (4, 20, 20),
-    "pieces": (4, 21),
-    "done": (4,),
-    "action_mask": (91, 20, 20),
-}
+from conftest import PLANE_SHAPES
+
+PLANES = list(PLANE_SHAPES)
 
 # Piece indices of the orientations whose top-left bounding-box cell is filled:
 # the 58 opening placements, each anchored at (0, 0).
@@ -24,7 +19,7 @@ OPENING_PIECES = [
 
 
 def planes(obs):
-    return {name: np.frombuffer(getattr(obs, name), dtype=np.uint8).reshape(SHAPES[name]) for name in PLANES}
+    return {name: np.frombuffer(getattr(obs, name), dtype=np.uint8).reshape(PLANE_SHAPES[name]) for name in PLANES}
 
 
 def test_class_members_and_docs():
@@ -61,8 +56,10 @@ def test_planes_wrap_without_conversion(game):
     assert len(obs.action_mask) == PyTegulo.num_actions
     assert len(obs.observation) == 4 * 20 * 20
     for name, array in planes(obs).items():
-        assert array.dtype == np.uint8 and array.shape == SHAPES[name]
+        assert array.dtype == np.uint8 and array.shape == PLANE_SHAPES[name]
         assert set(np.unique(array)) <= {0, 1}
+    grid = np.frombuffer(obs.action_mask, np.uint8).reshape(PyTegulo.action_grid_shape)
+    assert grid[:, 0, 0].sum() == grid.sum() == 58  # (piece, row, col): every opening at (0, 0)
     corners = planes(obs)["corners"]
     assert corners[1, 0, 19] == corners[2, 19, 19] == corners[3, 19, 0] == 1
 

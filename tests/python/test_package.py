@@ -9,8 +9,11 @@ import sys
 
 import numpy as np
 import pytest
+
 import tegulo_rl
 from tegulo_rl import PyTegulo, _views, as_arrays, board_text
+
+from conftest import PLANE_SHAPES
 
 PACKAGE_DIR = pathlib.Path(tegulo_rl.__file__).parent
 PROJECT = pathlib.Path(__file__).resolve().parents[2]
@@ -29,17 +32,9 @@ def test_arrays_are_read_only_views_of_the_observation(game):
     game.step(0)
     obs = game.observe(1)
     arrays = as_arrays(obs)
-    shapes = {
-        "observation": (4, 20, 20),
-        "corners": (4, 20, 20),
-        "blocked": (4, 20, 20),
-        "pieces": (4, 21),
-        "done": (4,),
-        "action_mask": (36400,),
-    }
     memory = np.frombuffer(_views.planes(obs), dtype=np.uint8)
     for name, array in arrays._asdict().items():
-        assert array.shape == shapes[name] and array.dtype == np.uint8
+        assert array.shape == PLANE_SHAPES[name] and array.dtype == np.uint8
         assert array.tobytes() == getattr(obs, name)
         assert np.shares_memory(array, memory), name
         assert not array.flags.writeable

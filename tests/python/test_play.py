@@ -4,8 +4,10 @@ import random
 
 import numpy as np
 import pytest
-from conftest import play_to_end
+
 from tegulo_rl._tegulo import PyTegulo
+
+from conftest import play_to_end
 
 
 def test_class_attributes_on_class_and_instances(game):

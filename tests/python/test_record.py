@@ -4,8 +4,10 @@ import copy
 import pickle
 
 import pytest
-from conftest import play_to_end
+
 from tegulo_rl._tegulo import PyTegulo
+
+from conftest import play_to_end
 
 MESSAGE = "Not a game state written by to_bytes() of this version"
 

@@ -4,6 +4,7 @@ import contextlib
 import io
 
 import pytest
+
 from tegulo_rl._tegulo import PyTegulo
 
 ESC = "\x1b"
