@@ -49,9 +49,10 @@ struct Game {
   // The placement masks of agent 0 to 3 in the current position.
   PlacementMasks placement_masks(std::size_t agent) const;
 
-  // Acts for the current agent and passes the turn on. A done agent passes, whatever
-  // the index; otherwise the index (in the agent's own frame) must name a legal
-  // placement. A refusal changes nothing.
+  // Acts for the current agent and passes the turn on; returns the refusal, or
+  // nothing when the step was taken. A done agent passes, whatever the index;
+  // otherwise the index (in the agent's own frame) must name a legal placement.
+  // A refusal changes nothing.
   std::optional<InvalidAction> step(std::optional<std::size_t> action_idx);
 
   // Marks done every agent that has no legal placement left.
