@@ -71,25 +71,16 @@ def test_board_text_is_what_render_prints(game, capfd):
     assert capfd.readouterr().out == board_text(game) + "\n"
 
 
-def test_stubs_match_the_extension(tmp_path):
+def test_stubs_match_the_extension_and_the_package_type_checks(tmp_path):
     pytest.importorskip("mypy", reason="mypy is not installed for this interpreter")
     env = dict(os.environ, MYPYPATH=str(PACKAGE_DIR.parent), PYTHONPATH=str(PACKAGE_DIR.parent))
-    run = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "mypy.stubtest",
-            "tegulo_rl._tegulo",
-            "tegulo_rl._views",
-            "--mypy-config-file",
-            str(PROJECT / "pyproject.toml"),
-        ],
-        capture_output=True,
-        text=True,
-        env=env,
-        cwd=tmp_path,
-    )
-    assert run.returncode == 0, run.stdout + run.stderr
+    config = ["--mypy-config-file", str(PROJECT / "pyproject.toml")]
+    for command in (
+        ["mypy.stubtest", "tegulo_rl._tegulo", "tegulo_rl._views", *config],
+        ["mypy", "--config-file", str(PROJECT / "pyproject.toml"), "--cache-dir", str(tmp_path), "-p", "tegulo_rl"],
+    ):
+        run = subprocess.run([sys.executable, "-m", *command], capture_output=True, text=True, env=env, cwd=tmp_path)
+        assert run.returncode == 0, run.stdout + run.stderr
     assert (PACKAGE_DIR / "py.typed").exists()
 
 
