@@ -7,12 +7,18 @@
 #
 #   bash scripts/test.sh                       # with python3
 #   PYTHON=python3.14 bash scripts/test.sh     # with another interpreter
+#   TEGULO_SANITIZE=address,undefined bash scripts/test.sh
+#                                              # everything built with sanitizers:
+#                                              # any finding fails the run
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 python=${PYTHON:-python3}
 tag=$("$python" -c 'import sys; print("py%d%d" % sys.version_info[:2])')
-build=${TEGULO_BUILD_DIR:-$root/build/test-$tag}
+sanitize=${TEGULO_SANITIZE:-}
+build=${TEGULO_BUILD_DIR:-$root/build/test-$tag${sanitize:+-sanitize}}
+build_type=Release
+[ -z "$sanitize" ] || build_type=RelWithDebInfo
 
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
@@ -37,7 +43,8 @@ venv=$build/venv
 [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt"
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=$build_type \
+  -DTEGULO_SANITIZE="$sanitize" \
   -DTEGULO_BUILD_TESTS=ON -DTEGULO_BUILD_BENCHMARKS=ON \
   -DCMAKE_COMPILE_WARNING_AS_ERROR="${TEGULO_WERROR:-ON}" \
   -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
@@ -57,4 +64,4 @@ print(f"{tests - failures - errors - skipped} passed, {skipped} skipped")
 PY
 )
 version=$("$venv/bin/python" -c 'import platform; print(platform.python_version())')
-echo "tegulo-rl on CPython $version: C++ $cpp passed; Python $py"
+echo "tegulo-rl on CPython $version${sanitize:+ with $sanitize sanitizers}: C++ $cpp passed; Python $py"
