@@ -13,9 +13,43 @@
 
 namespace tegulo::py {
 
+namespace {
+
+std::mutex writer;
+// Set while this thread holds the writer: a signal handler that the write loop
+// runs may print again on the same thread, and must not wait for itself.
+thread_local bool holding_writer = false;
+
+// Holds the writer for one print. A thread that has to wait for it waits
+// detached from the interpreter: the holder may need the interpreter back to run
+// a signal handler before its write can finish.
+class WriterHold {
+ public:
+  WriterHold() : nested_(holding_writer) {
+    if (nested_) return;
+    if (!writer.try_lock()) {
+      PyThreadState* attached = PyEval_SaveThread();
+      writer.lock();
+      PyEval_RestoreThread(attached);
+    }
+    holding_writer = true;
+  }
+  ~WriterHold() {
+    if (nested_) return;
+    holding_writer = false;
+    writer.unlock();
+  }
+  WriterHold(const WriterHold&) = delete;
+  WriterHold& operator=(const WriterHold&) = delete;
+
+ private:
+  bool nested_;
+};
+
+}  // namespace
+
 bool print_line(std::string_view text) {
-  static std::mutex lock;
-  const std::lock_guard<std::mutex> held(lock);
+  const WriterHold held;
   while (!text.empty()) {
     const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
     if (written > 0) {
