@@ -37,14 +37,18 @@ inline void give(Game& game, std::size_t a, std::initializer_list<PieceType> kin
   }
 }
 
-// The legal placements of the agent to move, as action indices in its frame.
-inline std::vector<std::size_t> legal_actions(const Game& game) {
+// The legal placements of agent 0 to 3 as its move scan lists them: action
+// indices in its own frame.
+inline std::vector<std::size_t> legal_actions(const Game& game, std::size_t agent) {
   std::vector<std::uint16_t> dense;
-  game.observed_moves(game.observe(game.current_agent), dense);
+  game.observed_moves(game.observe(agent), dense);
   std::vector<std::size_t> out;
   for (std::uint16_t d : dense) out.push_back(game.action_set->actions[d].grid_index);
   return out;
 }
+
+// The legal placements of the agent to move, as action indices in its frame.
+inline std::vector<std::size_t> legal_actions(const Game& game) { return legal_actions(game, game.current_agent); }
 
 // Plays a seeded game to the end, each agent picking uniformly among its legal
 // placements; `seen(game, action)` hears of every position before its step.
