@@ -179,8 +179,9 @@ def test_threads_sharing_one_game_meet_only_borrow_errors():
             actions = attempt(lambda: legal(game))
             if actions is None:
                 continue
+            action = Yielding(int(rng.choice(actions))) if len(actions) else None
             try:
-                attempt(lambda: game.step(Yielding(int(rng.choice(actions))) if len(actions) else None))
+                attempt(lambda action=action: game.step(action))
             except AssertionError as refusal:
                 # another thread moved first: the index belonged to the previous position
                 assert str(refusal).startswith("Invalid action: "), str(refusal)
