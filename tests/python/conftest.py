@@ -1,7 +1,9 @@
+import os
 import random
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 
 from tegulo_rl._tegulo import PyTegulo
 
@@ -14,6 +16,16 @@ PLANE_SHAPES = {
     "done": (4,),
     "action_mask": (36400,),
 }
+
+
+# Property tests: no deadline and no too-slow check on a shared, noisy machine, and no
+# example database left in the tree. HYPOTHESIS_PROFILE=thorough runs ten times the
+# examples (the tests scale their own counts with the profile's max_examples).
+settings.register_profile(
+    "tegulo", deadline=None, database=None, print_blob=True, suppress_health_check=[HealthCheck.too_slow]
+)
+settings.register_profile("thorough", settings.get_profile("tegulo"), max_examples=1000)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "tegulo"))
 
 
 @pytest.fixture
