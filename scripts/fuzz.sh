@@ -11,6 +11,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/packages.sh"
 seconds=${1:-60}
 build=${TEGULO_FUZZ_BUILD_DIR:-$root/build/fuzz}
 targets=(record_fuzzer play_fuzzer)
@@ -24,17 +25,9 @@ missing=()
 command -v clang++ >/dev/null || missing+=(clang)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
-python3 -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' ||
+has_python_headers python3 ||
   missing+=(python3-dev)
-if ((${#missing[@]})); then
-  if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
-    echo "scripts/fuzz.sh: missing ${missing[*]}; install them with apt-get" >&2
-    exit 1
-  fi
-  echo "scripts/fuzz.sh: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+install_packages scripts/fuzz.sh "${missing[@]}"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DTEGULO_SANITIZE=address,undefined -DTEGULO_BUILD_FUZZERS=ON \

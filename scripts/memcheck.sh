@@ -14,6 +14,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/packages.sh"
 python=${1:-${PYTHON:-python3}}
 # The interpreter's own executable: memcheck follows no exec, such as a version manager's shim makes.
 python=$("$python" -c 'import sys; print(sys.executable)')
@@ -23,15 +24,7 @@ if [ ! -d "$stage/tegulo_rl" ]; then
   echo "scripts/memcheck.sh: no staged package in $stage; build it with scripts/test.sh" >&2
   exit 1
 fi
-if ! command -v valgrind >/dev/null; then
-  if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
-    echo "scripts/memcheck.sh: valgrind is missing; install it with apt-get" >&2
-    exit 1
-  fi
-  echo "scripts/memcheck.sh: installing valgrind"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
-fi
+command -v valgrind >/dev/null || install_packages scripts/memcheck.sh valgrind
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

@@ -13,6 +13,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/packages.sh"
 python=${PYTHON:-python3}
 tag=$("$python" -c 'import sys; print("py%d%d" % sys.version_info[:2])')
 sanitize=${TEGULO_SANITIZE:-}
@@ -26,18 +27,10 @@ command -v ninja >/dev/null || missing+=(ninja-build)
 command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
-"$python" -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' ||
+has_python_headers "$python" ||
   missing+=("$(basename "$python")-dev")
 "$python" -c 'import ensurepip, venv' 2>/dev/null || missing+=("$(basename "$python")-venv")
-if ((${#missing[@]})); then
-  if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
-    echo "scripts/test.sh: missing ${missing[*]}; install them with apt-get" >&2
-    exit 1
-  fi
-  echo "scripts/test.sh: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+install_packages scripts/test.sh "${missing[@]}"
 
 venv=$build/venv
 [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
