@@ -1,5 +1,7 @@
+import contextlib
 import os
 import random
+import tempfile
 
 import numpy as np
 import pytest
@@ -28,6 +30,32 @@ settings.register_profile("thorough", settings.get_profile("tegulo"), max_exampl
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "tegulo"))
 
 
+# Cells of each kind, in piece_names order.
+KIND_CELLS = (1, 2, 3, 3) + (4,) * 5 + (5,) * 12
+
+
+def legal_actions(game, agent=None):
+    """The action indices in the mask of `agent` (default: the agent to move)."""
+    agent = game.agent_selection if agent is None else agent
+    return np.flatnonzero(np.frombuffer(game.observe(agent).action_mask, dtype=bool)).tolist()
+
+
+@contextlib.contextmanager
+def descriptor_1_captured():
+    """Collects what is written to file descriptor 1 meanwhile into the list it yields."""
+    written = []
+    with tempfile.TemporaryFile() as sink:
+        saved = os.dup(1)
+        os.dup2(sink.fileno(), 1)
+        try:
+            yield written
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+            sink.seek(0)
+            written.append(sink.read().decode())
+
+
 @pytest.fixture
 def game():
     return PyTegulo()
@@ -38,8 +66,8 @@ def play_to_end(game, seed):
     rng = random.Random(seed)
     played = []
     while not game.is_over:
-        legal = np.flatnonzero(np.frombuffer(game.observe(game.agent_selection).action_mask, dtype=np.uint8))
-        action = int(rng.choice(legal)) if len(legal) else None
+        legal = legal_actions(game)
+        action = rng.choice(legal) if legal else None
         game.step(action)
         played.append(action)
     return played

@@ -5,13 +5,10 @@ exactly its documented error, and a refused call leaves the game as it was.
 The expected errors come from small models of the rules (the state record, binding, the
 interpreter's own conversions), never from the extension itself."""
 
-import contextlib
 import ctypes
 import math
 import operator
-import os
 import pickle
-import tempfile
 import types
 import warnings
 from functools import cache, partial
@@ -25,7 +22,7 @@ from hypothesis import strategies as st
 import tegulo_rl
 from tegulo_rl._tegulo import PyObservation, PyTegulo
 
-from conftest import PLANE_SHAPES, play_to_end
+from conftest import KIND_CELLS, PLANE_SHAPES, descriptor_1_captured, legal_actions, play_to_end
 
 
 def budget(examples):
@@ -37,7 +34,6 @@ def budget(examples):
 
 REFUSED_RECORD = "Not a game state written by to_bytes() of this version"
 INVALID_ACTION = "Invalid action: Action index not available"
-KIND_CELLS = (1, 2, 3, 3) + (4,) * 5 + (5,) * 12  # per kind, in piece_names order
 KIND_CODES = (1, 2, 3, 9, 10, 16, 22, 28, 34, 35, 41, 47, 53, 59, 65, 71, 77, 83, 89, 95, 101)
 ON_BOARD = sum(1 << (21 * row + col) for row in range(20) for col in range(20))
 BLOCK_BASES = (1, 70, 139, 208)
@@ -108,10 +104,6 @@ def games(draw):
     for _ in range(steps - len(actions)):
         game.step(None)  # passes: every agent is done
     return game
-
-
-def legal_actions(game, agent):
-    return np.flatnonzero(np.frombuffer(game.observe(agent).action_mask, np.uint8)).tolist()
 
 
 board_cells = st.builds(lambda row, col: 21 * row + col, st.integers(0, 19), st.integers(0, 19))
@@ -532,22 +524,6 @@ def test_members_with_one_parameter(name, game, data):
         expected(got)
     if isinstance(expected, Raised) or name not in CHANGING:
         assert state(game) == before
-
-
-@contextlib.contextmanager
-def descriptor_1_captured():
-    """Collects what is written to file descriptor 1 meanwhile into the list it yields."""
-    written = []
-    with tempfile.TemporaryFile() as sink:
-        saved = os.dup(1)
-        os.dup2(sink.fileno(), 1)
-        try:
-            yield written
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-            sink.seek(0)
-            written.append(sink.read().decode())
 
 
 def check_no_parameter_result(name, game, before, result, printed):

@@ -9,7 +9,6 @@ import os
 import pickle
 import random
 import sys
-import tempfile
 import threading
 import time
 
@@ -19,9 +18,8 @@ import pytest
 from tegulo_rl import board_text
 from tegulo_rl._tegulo import PyTegulo
 
-from conftest import play_to_end
+from conftest import KIND_CELLS, descriptor_1_captured, legal_actions, play_to_end
 
-KIND_SIZES = [1, 2, 3, 3] + [4] * 5 + [5] * 12
 BORROW_MESSAGES = {"Already borrowed", "Already mutably borrowed"}
 
 
@@ -65,10 +63,6 @@ class Yielding:
         return self.value
 
 
-def legal(game):
-    return np.flatnonzero(np.frombuffer(game.observe(game.agent_selection).action_mask, dtype=bool))
-
-
 def assert_intact(game):
     """What every position reached by play satisfies, checked from the outside."""
     record = game.to_bytes()
@@ -77,10 +71,10 @@ def assert_intact(game):
     occupied = np.frombuffer(obs.observation, dtype=bool).reshape(4, 400)
     remaining = np.frombuffer(obs.pieces, dtype=bool).reshape(4, 21)
     assert not (occupied.sum(axis=0) > 1).any(), "two agents share a cell"
-    placed_cells = (~remaining * np.array(KIND_SIZES)).sum(axis=1)
+    placed_cells = (~remaining * np.array(KIND_CELLS)).sum(axis=1)
     assert occupied.sum(axis=1).tolist() == placed_cells.tolist()
     assert game.ply == int((~remaining).sum())
-    for action in legal(game)[:8]:
+    for action in legal_actions(game)[:8]:
         trial = game.copy()
         trial.step(int(action))
         assert trial.ply == game.ply + 1
@@ -176,10 +170,10 @@ def test_threads_sharing_one_game_meet_only_borrow_errors():
     def stepper(k):
         rng = random.Random(k)
         while not stop.is_set():
-            actions = attempt(lambda: legal(game))
+            actions = attempt(lambda: legal_actions(game))
             if actions is None:
                 continue
-            action = Yielding(int(rng.choice(actions))) if len(actions) else None
+            action = Yielding(rng.choice(actions)) if actions else None
             try:
                 attempt(lambda action=action: game.step(action))
             except AssertionError as refusal:
@@ -215,16 +209,9 @@ def test_renders_from_several_threads_do_not_interleave():
         games.append(game)
     texts = [board_text(g) + "\n" for g in games]
 
-    with tempfile.TemporaryFile() as sink:
-        saved = os.dup(1)
-        os.dup2(sink.fileno(), 1)
-        try:
-            run_threads(len(games), lambda k: [games[k].render() for _ in range(25)])
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-        sink.seek(0)
-        out = sink.read().decode()
+    with descriptor_1_captured() as written:
+        run_threads(len(games), lambda k: [games[k].render() for _ in range(25)])
+    out = written[0]
 
     # Each game's text is whole 25 times, and nothing else was written.
     assert [out.count(text) for text in texts] == [25] * 4
