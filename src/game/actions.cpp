@@ -1,6 +1,8 @@
 #include "actions.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <string>
 
 #include "errors.hpp"
@@ -166,6 +168,9 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
     windows[i] = shape.window(grid % ANCHORS);
   }
 
+  grid_indices.resize(n);
+  for (std::size_t i = 0; i < n; ++i) grid_indices[i] = static_cast<std::uint16_t>(actions[i].grid_index);
+
   agent_maps[0].resize(n);
   for (std::size_t i = 0; i < n; ++i) agent_maps[0][i] = static_cast<std::uint16_t>(i);
   for (std::size_t k = 1; k < AGENT_COUNT; ++k) {
@@ -192,10 +197,34 @@ void ActionSet::write_grid_mask(std::span<const std::uint16_t> dense, std::span<
     if (d >= actions.size())
       throw InternalError("Dense index " + std::to_string(d) + " beyond the " + std::to_string(actions.size()) +
                           " placements");
-    const std::size_t g = actions[d].grid_index;
+    const std::size_t g = grid_indices[d];
     if (g >= mask.size())
       throw InternalError("Grid index " + std::to_string(g) + " beyond the mask of " + std::to_string(mask.size()));
     mask[g] = 1;
+  }
+}
+
+// Placements are numbered in grid order (by orientation, then anchor), so sorting
+// dense indices sorts grid indices. They are sorted through a bitmap of the 30433
+// numbers, 476 words, with a summary word per 64 of them: only the words a list
+// touches are cleared, set and read back.
+void ActionSet::write_sorted_grid_indices(std::span<const std::uint16_t> dense, std::int64_t* out) const {
+  constexpr std::size_t WORDS = 512;
+  std::array<std::uint64_t, WORDS> bits;  // word w is valid when summary bit w is set
+  std::array<std::uint64_t, WORDS / 64> summary{};
+  for (const std::uint16_t d : dense) {
+    if (d >= actions.size()) throw InternalError("Dense index " + std::to_string(d) + " beyond the catalogue");
+    const std::size_t w = d / 64;
+    const std::uint64_t seen = summary[w / 64] >> (w % 64) & 1;
+    bits[w] = (bits[w] & (std::uint64_t{0} - seen)) | std::uint64_t{1} << (d % 64);
+    summary[w / 64] |= std::uint64_t{1} << (w % 64);
+  }
+  for (std::size_t s = 0; s < summary.size(); ++s) {
+    for (std::uint64_t words = summary[s]; words != 0; words &= words - 1) {
+      const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(words));
+      for (std::uint64_t b = bits[w]; b != 0; b &= b - 1)
+        *out++ = grid_indices[w * 64 + static_cast<std::size_t>(std::countr_zero(b))];
+    }
   }
 }
 

@@ -56,6 +56,9 @@ struct ActionSet {
   std::vector<std::size_t> cover_offsets;
   // Per dense index, the placement's cells as a window, for the move scans.
   std::vector<CellWindow> windows;
+  // Per dense index, its grid index (below 36400, so 16 bits): the lists of legal
+  // actions read this small table rather than the placements.
+  std::vector<std::uint16_t> grid_indices;
 
   // Builds the catalogue from the orientations in piece-index order.
   explicit ActionSet(const std::vector<Piece>& pieces);
@@ -73,6 +76,9 @@ struct ActionSet {
   std::vector<std::uint8_t> grid_mask(std::span<const std::uint16_t> dense) const;
   // The same into a zeroed buffer of grid_to_action's length.
   void write_grid_mask(std::span<const std::uint16_t> dense, std::span<std::uint8_t> mask) const;
+  // Writes the grid indices of the listed placements (distinct dense indices) to
+  // `out`, in increasing order; `out` holds as many entries as `dense`.
+  void write_sorted_grid_indices(std::span<const std::uint16_t> dense, std::int64_t* out) const;
 };
 
 }  // namespace tegulo

@@ -55,6 +55,15 @@ struct Game {
   // A refusal changes nothing.
   std::optional<InvalidAction> step(std::optional<std::size_t> action_idx);
 
+  // The catalogue placement (absolute dense index) that the current agent's
+  // action index names, if the agent may make it now; nothing for a done agent
+  // or an index that step would refuse. Changes nothing.
+  std::optional<std::uint16_t> legal_placement(std::size_t action_idx) const;
+  // Makes placement `absolute` (a dense index in the catalogue) for the current
+  // agent, refreshes the done flags and passes the turn on. The placement must
+  // be legal for the agent: nothing is checked but the index.
+  void place(std::uint16_t absolute);
+
   // Marks done every agent that has no legal placement left.
   void update_done();
 
@@ -64,6 +73,9 @@ struct Game {
   // Fills `moves` with the dense indices of the observer's legal placements, in its
   // own frame, each once: by lowest attach cell, then kind, then dense index.
   void observed_moves(const Observation& obs, std::vector<std::uint16_t>& moves) const;
+  // Fills `moves` with the catalogue placements (absolute dense indices) legal
+  // for agent 0 to 3 now, each once, in the scan order of observed_moves.
+  void legal_moves(std::size_t agent, std::vector<std::uint16_t>& moves) const;
 
   // Every agent's score as if the game ended now.
   std::array<std::int16_t, AGENT_COUNT> scores() const;

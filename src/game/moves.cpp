@@ -95,4 +95,13 @@ void Game::observed_moves(const Observation& obs, std::vector<std::uint16_t>& mo
   });
 }
 
+void Game::legal_moves(std::size_t agent, std::vector<std::uint16_t>& moves) const {
+  moves.clear();
+  const PlacementMasks masks = placement_masks(agent);
+  scan(*action_set, masks.attach, masks.forbidden, agents[agent].remaining, [&](std::uint16_t n) {
+    moves.push_back(n);
+    return false;
+  });
+}
+
 }  // namespace tegulo

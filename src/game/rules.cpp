@@ -20,38 +20,56 @@ PlacementMasks Game::placement_masks(std::size_t agent) const {
   return {forbidden, attach - forbidden};
 }
 
-std::optional<InvalidAction> Game::step(std::optional<std::size_t> action_idx) {
+std::optional<std::uint16_t> Game::legal_placement(std::size_t action_idx) const {
   const std::size_t i = current_agent;
   if (i >= AGENT_COUNT) throw InternalError("Current agent " + std::to_string(i) + " out of range [0, 3]");
-  Agent& agent = agents[i];
-  if (agent.done) {
-    current_agent = (i + 1) % AGENT_COUNT;
-    return std::nullopt;
-  }
+  const Agent& agent = agents[i];
+  if (agent.done) return std::nullopt;
 
   const ActionSet& set = *action_set;
-  if (!action_idx || *action_idx >= set.grid_to_action.size()) return REFUSED;
-  const std::optional<std::size_t> relative = set.grid_to_action[*action_idx];
-  if (!relative) return REFUSED;
+  if (action_idx >= set.grid_to_action.size()) return std::nullopt;
+  const std::optional<std::size_t> relative = set.grid_to_action[action_idx];
+  if (!relative) return std::nullopt;
   if (*relative >= set.agent_maps[i].size())
     throw InternalError("Placement " + std::to_string(*relative) + " beyond the agent map");
-  const std::size_t absolute = set.agent_maps[i][*relative];
+  const std::uint16_t absolute = set.agent_maps[i][*relative];
   if (absolute >= set.actions.size())
     throw InternalError("Placement " + std::to_string(absolute) + " beyond the catalogue");
   const Action& action = set.actions[absolute];
 
   const PlacementMasks masks = placement_masks(i);
   const std::uint32_t kind_bit = std::uint32_t{1} << action.piece_type.kind_index();
-  if ((agent.remaining & kind_bit) == 0) return REFUSED;
-  if (action.cells.overlaps(masks.forbidden)) return REFUSED;
-  if (!action.cells.overlaps(masks.attach)) return REFUSED;
+  if ((agent.remaining & kind_bit) == 0) return std::nullopt;
+  if (action.cells.overlaps(masks.forbidden)) return std::nullopt;
+  if (!action.cells.overlaps(masks.attach)) return std::nullopt;
+  return absolute;
+}
 
+void Game::place(std::uint16_t absolute) {
+  const std::size_t i = current_agent;
+  if (i >= AGENT_COUNT) throw InternalError("Current agent " + std::to_string(i) + " out of range [0, 3]");
+  if (absolute >= action_set->actions.size())
+    throw InternalError("Placement " + std::to_string(absolute) + " beyond the catalogue");
+  const Action& action = action_set->actions[absolute];
+  Agent& agent = agents[i];
   agent.cells |= action.cells;
   agent.placed += 1;
-  agent.remaining &= ~kind_bit;
+  agent.remaining &= ~(std::uint32_t{1} << action.piece_type.kind_index());
   agent.last_piece = action.piece_type.code();
   update_done();
   current_agent = (i + 1) % AGENT_COUNT;
+}
+
+std::optional<InvalidAction> Game::step(std::optional<std::size_t> action_idx) {
+  const std::size_t i = current_agent;
+  if (i >= AGENT_COUNT) throw InternalError("Current agent " + std::to_string(i) + " out of range [0, 3]");
+  if (agents[i].done) {
+    current_agent = (i + 1) % AGENT_COUNT;
+    return std::nullopt;
+  }
+  const std::optional<std::uint16_t> absolute = action_idx ? legal_placement(*action_idx) : std::nullopt;
+  if (!absolute) return REFUSED;
+  place(*absolute);
   return std::nullopt;
 }
 

@@ -8,13 +8,6 @@ namespace tegulo::py {
 
 namespace {
 
-// Sets the byte of every cell of each seat's set; `plane` starts zeroed. Position
-// 21 * row + col is byte 20 * row + col of its seat: the gap column is squeezed out.
-void pack_cells(const std::array<Bitboard, AGENT_COUNT>& sets, std::array<std::uint8_t, AGENT_COUNT * CELLS>& plane) {
-  for (std::size_t seat = 0; seat < AGENT_COUNT; ++seat)
-    for (const unsigned p : sets[seat].ones()) plane[seat * CELLS + p - p / ROW_STRIDE] = 1;
-}
-
 // A read-only property: a new bytes object copying one plane.
 template <auto Plane>
 PyObject* plane(PyObject* self, void*) {
@@ -82,13 +75,8 @@ PyObject* new_observation(const Observation& obs, std::span<const std::uint16_t>
   auto* obj = reinterpret_cast<PyObservation*>(self);
   new (&obj->borrow) BorrowFlag();
   Planes& planes = obj->planes;
-  pack_cells(obs.occupied, planes.observation);
-  pack_cells(obs.corners, planes.corners);
-  pack_cells(obs.blocked, planes.blocked);
-  for (std::size_t seat = 0; seat < AGENT_COUNT; ++seat) {
-    for (std::size_t k = 0; k < KIND_COUNT; ++k) planes.pieces[seat * KIND_COUNT + k] = obs.pieces[seat] >> k & 1;
-    planes.done[seat] = obs.done[seat];
-  }
+  write_planes(obs, {planes.observation.data(), planes.corners.data(), planes.blocked.data(), planes.pieces.data(),
+                     planes.done.data()});
   try {
     set.write_grid_mask(moves, planes.action_mask);
   } catch (...) {

@@ -9,21 +9,20 @@
 
 #include "game/actions.hpp"
 #include "game/observation.hpp"
+#include "game/planes.hpp"
 #include "python/borrow.hpp"
 
 namespace tegulo::py {
 
-inline constexpr std::size_t CELLS = BOARD_SIZE * BOARD_SIZE;
-
 // The six planes of an observation, one byte of 0 or 1 each, seat-major, in the
 // observer's frame.
 struct Planes {
-  std::array<std::uint8_t, AGENT_COUNT * CELLS> observation;  // (seat, row, col)
-  std::array<std::uint8_t, AGENT_COUNT * CELLS> corners;      // (seat, row, col)
-  std::array<std::uint8_t, AGENT_COUNT * CELLS> blocked;      // (seat, row, col)
-  std::array<std::uint8_t, AGENT_COUNT * KIND_COUNT> pieces;  // (seat, kind index)
-  std::array<std::uint8_t, AGENT_COUNT> done;                 // (seat)
-  std::array<std::uint8_t, NUM_ACTIONS> action_mask;          // grid index
+  std::array<std::uint8_t, CELL_PLANE> observation;   // (seat, row, col)
+  std::array<std::uint8_t, CELL_PLANE> corners;       // (seat, row, col)
+  std::array<std::uint8_t, CELL_PLANE> blocked;       // (seat, row, col)
+  std::array<std::uint8_t, PIECE_PLANE> pieces;       // (seat, kind index)
+  std::array<std::uint8_t, AGENT_COUNT> done;         // (seat)
+  std::array<std::uint8_t, NUM_ACTIONS> action_mask;  // grid index
 };
 
 // An instance of the Python class PyObservation. Its planes are filled once, when

@@ -1,0 +1,120 @@
+// Observations as bytes, sorted lists of legal actions, and the step split into
+// its check and its placement.
+#include "game/planes.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "game/game.hpp"
+#include "invariants.hpp"
+#include "testing.hpp"
+
+namespace tegulo {
+namespace {
+
+using namespace testing;
+
+// Positions from a few seeded random games, the end of each included.
+std::vector<Game> sample_positions() {
+  std::vector<Game> positions;
+  for (std::uint64_t seed = 1; seed <= 6; ++seed)
+    positions.push_back(random_game(seed, [&](const Game& game, auto) { positions.push_back(game); }));
+  return positions;
+}
+
+TEST(Planes, EveryByteIsTheCellOrKindItStandsFor) {
+  for (const Game& game : sample_positions()) {
+    for (std::size_t observer = 0; observer < AGENT_COUNT; ++observer) {
+      const Observation obs = game.observe(observer);
+      // Poisoned buffers: a byte the writer skips shows up as 0xAA.
+      std::vector<std::uint8_t> occupied(CELL_PLANE, 0xAA), corners(CELL_PLANE, 0xAA), blocked(CELL_PLANE, 0xAA),
+          pieces(PIECE_PLANE, 0xAA), done(AGENT_COUNT, 0xAA);
+      write_planes(obs, {occupied.data(), corners.data(), blocked.data(), pieces.data(), done.data()});
+      for (std::size_t seat = 0; seat < AGENT_COUNT; ++seat) {
+        for (unsigned r = 0; r < BOARD_SIZE; ++r)
+          for (unsigned c = 0; c < BOARD_SIZE; ++c) {
+            const std::size_t byte = seat * CELLS + r * BOARD_SIZE + c;
+            ASSERT_EQ(occupied[byte], obs.occupied[seat].contains(position(r, c)));
+            ASSERT_EQ(corners[byte], obs.corners[seat].contains(position(r, c)));
+            ASSERT_EQ(blocked[byte], obs.blocked[seat].contains(position(r, c)));
+          }
+        for (std::size_t k = 0; k < KIND_COUNT; ++k)
+          ASSERT_EQ(pieces[seat * KIND_COUNT + k], obs.pieces[seat] >> k & 1);
+        ASSERT_EQ(done[seat], obs.done[seat]);
+      }
+    }
+  }
+}
+
+TEST(Planes, AFullBoardAndTheLastCellOfEachRow) {
+  std::vector<std::uint8_t> out(CELLS, 0xAA);
+  write_cells(BOARD_MASK, out.data());
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](std::uint8_t b) { return b == 1; }));
+  Bitboard last_column;
+  for (unsigned r = 0; r < BOARD_SIZE; ++r) last_column.insert(position(r, BOARD_SIZE - 1));
+  write_cells(last_column, out.data());
+  for (std::size_t i = 0; i < CELLS; ++i) ASSERT_EQ(out[i], i % BOARD_SIZE == BOARD_SIZE - 1) << i;
+}
+
+TEST(SortedGridIndices, AgreeWithASortOfTheScanOrder) {
+  const ActionSet& set = ActionSet::get();
+  std::vector<std::uint16_t> moves;
+  for (const Game& game : sample_positions()) {
+    for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+      game.observed_moves(game.observe(a), moves);
+      std::vector<std::int64_t> expected;
+      for (std::uint16_t d : moves) expected.push_back(static_cast<std::int64_t>(set.actions[d].grid_index));
+      std::sort(expected.begin(), expected.end());
+      std::vector<std::int64_t> sorted(moves.size(), -1);
+      set.write_sorted_grid_indices(moves, sorted.data());
+      ASSERT_EQ(sorted, expected);
+    }
+  }
+  // The whole catalogue at once touches every word of the bitmap.
+  std::vector<std::uint16_t> all(set.actions.size());
+  for (std::size_t d = 0; d < all.size(); ++d) all[d] = static_cast<std::uint16_t>(all.size() - 1 - d);
+  std::vector<std::int64_t> sorted(all.size());
+  set.write_sorted_grid_indices(all, sorted.data());
+  EXPECT_TRUE(std::is_sorted(sorted.begin(), sorted.end()));
+  EXPECT_EQ(sorted.front(), 0);
+  EXPECT_EQ(sorted.back(), static_cast<std::int64_t>(set.actions.back().grid_index));
+}
+
+TEST(LegalMoves, AreTheRulesPlacementsAndWhatTheAgentsFrameLists) {
+  const ActionSet& set = ActionSet::get();
+  std::vector<std::uint16_t> absolute, relative;
+  for (const Game& game : sample_positions()) {
+    for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+      game.legal_moves(a, absolute);
+      ASSERT_EQ(std::set<std::uint16_t>(absolute.begin(), absolute.end()), legal_by_cells(game, a));
+      ASSERT_EQ(absolute.size(), legal_by_cells(game, a).size()) << "a placement listed twice";
+      game.observed_moves(game.observe(a), relative);
+      std::set<std::uint16_t> turned;
+      for (std::uint16_t r : relative) turned.insert(set.agent_maps[a][r]);
+      ASSERT_EQ(turned, std::set<std::uint16_t>(absolute.begin(), absolute.end()));
+    }
+  }
+}
+
+TEST(LegalPlacement, NamesWhatStepPlacesAndRefusesWhatStepRefuses) {
+  for (const Game& game : sample_positions()) {
+    if (game.is_over()) continue;
+    const std::vector<std::size_t> legal = legal_actions(game);
+    for (std::size_t action = 0; action < NUM_ACTIONS; action += 97) {
+      Game stepped = game;
+      const bool accepted = !stepped.step(action);
+      const auto placement = game.legal_placement(action);
+      ASSERT_EQ(placement.has_value(), accepted && !game.agents[game.current_agent].done) << action;
+      if (!placement) continue;
+      Game placed = game;
+      placed.place(*placement);
+      ASSERT_EQ(placed, stepped);
+    }
+    for (std::size_t action : legal) ASSERT_TRUE(game.legal_placement(action)) << action;
+  }
+}
+
+}  // namespace
+}  // namespace tegulo
