@@ -8,10 +8,12 @@
     1
 
 `as_arrays` wraps an observation's planes as numpy arrays without copying them,
+`GameBatch` steps many games at once on every core with numpy arrays in and out,
 `tegulo_rl.env` holds a PettingZoo environment, and `python -m tegulo_rl` plays
 a game between random agents.
 """
 
+from tegulo_rl._batch import BatchObservation, BatchStep, GameBatch
 from tegulo_rl._tegulo import PyObservation, PyTegulo
 from tegulo_rl._views import board_text, panic_exception
 from tegulo_rl.arrays import ObservationArrays, as_arrays
@@ -25,6 +27,9 @@ PanicException = panic_exception()
 __all__ = [
     "PyTegulo",
     "PyObservation",
+    "GameBatch",
+    "BatchObservation",
+    "BatchStep",
     "PanicException",
     "ObservationArrays",
     "as_arrays",

@@ -1,5 +1,7 @@
 #include "python/call.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 
 namespace tegulo::py {
@@ -8,8 +10,10 @@ namespace {
 
 // --- Binding -----------------------------------------------------------------
 
+std::size_t positional(const Signature& sig) { return std::min(sig.positional, sig.params.size()); }
+
 bool too_many_positionals(const Signature& sig, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.function, sig.params.size(),
+  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.function, positional(sig),
                given, given == 1 ? "was" : "were");
   return false;
 }
@@ -36,12 +40,13 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, std::spa
 // Refuses a binding that left a parameter without a value, naming every one of
 // them as 'a', 'a' and 'b', or 'a', 'b', and 'c'.
 bool all_bound(const Signature& sig, std::span<PyObject*> out) {
+  const std::size_t required = std::min(sig.required, out.size());
   std::size_t missing = 0;
-  for (PyObject* value : out) missing += value == nullptr;
+  for (std::size_t i = 0; i < required; ++i) missing += out[i] == nullptr;
   if (missing == 0) return true;
   std::string names;
   std::size_t listed = 0;
-  for (std::size_t i = 0; i < out.size(); ++i) {
+  for (std::size_t i = 0; i < required; ++i) {
     if (out[i] != nullptr) continue;
     if (listed > 0) names += missing == 2 ? " and " : listed + 1 == missing ? ", and " : ", ";
     names.append("'").append(sig.params[i]).append("'");
@@ -101,7 +106,7 @@ constexpr const char* PANIC_DOC =
 }  // namespace
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out) {
-  if (static_cast<std::size_t>(nargs) > sig.params.size()) return too_many_positionals(sig, nargs);
+  if (static_cast<std::size_t>(nargs) > positional(sig)) return too_many_positionals(sig, nargs);
   for (auto& slot : out) slot = nullptr;
   for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -112,7 +117,7 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (static_cast<std::size_t>(nargs) > sig.params.size()) return too_many_positionals(sig, nargs);
+  if (static_cast<std::size_t>(nargs) > positional(sig)) return too_many_positionals(sig, nargs);
   for (auto& slot : out) slot = nullptr;
   for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {

@@ -29,11 +29,16 @@
 
 namespace tegulo::py {
 
-// A Python callable's parameters, all positional-or-keyword and required, and its
-// name as binding errors give it: class, dot, function, "()".
+// A Python callable's parameters and its name as binding errors give it: class,
+// dot, function, "()". The first `positional` parameters may be given by position
+// (the others by keyword only) and the first `required` must be given; by
+// default every parameter is positional-or-keyword and required. A parameter
+// left out binds to null.
 struct Signature {
   const char* function;
   std::span<const char* const> params;
+  std::size_t positional = SIZE_MAX;
+  std::size_t required = SIZE_MAX;
 };
 
 // Binds fast-call arguments (a vector of positionals followed by the values of the

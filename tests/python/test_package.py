@@ -21,10 +21,12 @@ PROJECT = pathlib.Path(__file__).resolve().parents[2]
 
 def test_exports():
     assert tegulo_rl.__all__ == [
-        "PyTegulo", "PyObservation", "PanicException", "ObservationArrays", "as_arrays", "board_text", "__version__"
+        "PyTegulo", "PyObservation", "GameBatch", "BatchObservation", "BatchStep", "PanicException",
+        "ObservationArrays", "as_arrays", "board_text", "__version__",
     ]  # fmt: skip
     assert issubclass(tegulo_rl.PanicException, BaseException) and not issubclass(tegulo_rl.PanicException, Exception)
     assert tegulo_rl.PyTegulo is tegulo_rl._tegulo.PyTegulo
+    assert tegulo_rl.GameBatch is tegulo_rl._batch.GameBatch
     assert tegulo_rl.__version__.count(".") == 2
 
 
@@ -76,7 +78,7 @@ def test_stubs_match_the_extension_and_the_package_type_checks(tmp_path):
     env = dict(os.environ, MYPYPATH=str(PACKAGE_DIR.parent), PYTHONPATH=str(PACKAGE_DIR.parent))
     config = ["--mypy-config-file", str(PROJECT / "pyproject.toml")]
     for command in (
-        ["mypy.stubtest", "tegulo_rl._tegulo", "tegulo_rl._views", *config],
+        ["mypy.stubtest", "tegulo_rl._tegulo", "tegulo_rl._views", "tegulo_rl._batch", *config],
         ["mypy", "--config-file", str(PROJECT / "pyproject.toml"), "--cache-dir", str(tmp_path), "-p", "tegulo_rl"],
     ):
         run = subprocess.run([sys.executable, "-m", *command], capture_output=True, text=True, env=env, cwd=tmp_path)

@@ -1,0 +1,224 @@
+#include "game_batch.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "game/errors.hpp"
+
+namespace tegulo {
+
+namespace {
+
+// The legal placements of a scan, kept per thread and reused by every call.
+std::vector<std::uint16_t>& scratch_moves() {
+  thread_local std::vector<std::uint16_t> moves = [] {
+    std::vector<std::uint16_t> v;
+    v.reserve(4096);
+    return v;
+  }();
+  return moves;
+}
+
+// Passes the turns of agents out of moves until an agent with a move is to move
+// or the game is over.
+void pass_done(Game& game) {
+  while (!game.is_over() && game.agents[game.current_agent].done) game.step(std::nullopt);
+}
+
+}  // namespace
+
+GameBatch::GameBatch(std::size_t num_games, RewardMode mode, std::size_t threads, std::uint64_t seed)
+    : mode_(mode),
+      seed_(seed),
+      // A few tasks per thread even out games of unequal cost; tasks of at least
+      // eight games keep the handing out cheap against the work.
+      chunk_(std::max<std::size_t>(8, (num_games + 8 * threads - 1) / (8 * std::max<std::size_t>(threads, 1)))),
+      pool_(std::min(threads, std::max<std::size_t>(num_games, 1))) {
+  if (num_games == 0) throw InternalError("A batch of no games");
+  const Game fresh = Game::fresh();
+  slots_.reserve(num_games);
+  for (std::size_t i = 0; i < num_games; ++i) slots_.push_back({fresh, Stream::of(seed, i)});
+  legal_.resize(task_count());
+  counts_.resize(num_games);
+  placements_.resize(num_games);
+  refused_.resize(task_count());
+}
+
+template <class Body>
+void GameBatch::for_ranges(Body&& body) {
+  const std::size_t n = size();
+  pool_.run(task_count(), [&](std::size_t t) { body(t, t * chunk_, std::min(n, (t + 1) * chunk_)); });
+}
+
+void GameBatch::reset(std::optional<std::uint64_t> seed) {
+  if (seed) seed_ = *seed;
+  const Game fresh = Game::fresh();
+  for (std::size_t i = 0; i < size(); ++i) {
+    slots_[i].game = fresh;
+    if (seed) slots_[i].stream = Stream::of(*seed, i);
+  }
+}
+
+std::size_t GameBatch::observe(const ObservationBuffers& out) {
+  const ActionSet& set = ActionSet::get();
+  for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
+    std::vector<std::uint16_t>& moves = scratch_moves();
+    std::vector<std::int64_t>& legal = legal_[t];
+    legal.clear();
+    for (std::size_t i = first; i < last; ++i) {
+      const Game& game = slots_[i].game;
+      const Observation obs = game.observe(game.current_agent);
+      write_planes(obs, {out.observation + i * CELL_PLANE, out.corners + i * CELL_PLANE, out.blocked + i * CELL_PLANE,
+                         out.pieces + i * PIECE_PLANE, out.done + i * AGENT_COUNT});
+      out.current_agent[i] = static_cast<std::int64_t>(game.current_agent);
+      game.observed_moves(obs, moves);
+      counts_[i] = static_cast<std::int64_t>(moves.size());
+      const std::size_t base = legal.size();
+      legal.resize(base + moves.size());
+      set.write_sorted_grid_indices(moves, legal.data() + base);
+      if (out.action_mask == nullptr) continue;
+      std::uint8_t* mask = out.action_mask + i * NUM_ACTIONS;
+      if (out.stale_offsets != nullptr) {
+        for (std::int64_t j = out.stale_offsets[i]; j < out.stale_offsets[i + 1]; ++j) {
+          const std::int64_t a = out.stale_actions[j];
+          if (a < 0 || a >= static_cast<std::int64_t>(NUM_ACTIONS))
+            throw InternalError("Stale mask entry " + std::to_string(a) + " beyond the action grid");
+          mask[a] = 0;
+        }
+      }
+      for (const std::uint16_t d : moves) mask[set.grid_indices[d]] = 1;
+    }
+  });
+  std::int64_t total = 0;
+  out.legal_offsets[0] = 0;
+  for (std::size_t i = 0; i < size(); ++i) out.legal_offsets[i + 1] = total += counts_[i];
+  return static_cast<std::size_t>(total);
+}
+
+void GameBatch::write_legal_actions(std::int64_t* out) {
+  // Each task's lists follow one another, so task t's block starts where the
+  // lists of the games before its first end.
+  std::vector<std::size_t> starts(task_count() + 1, 0);
+  for (std::size_t t = 0; t < task_count(); ++t) starts[t + 1] = starts[t] + legal_[t].size();
+  for_ranges(
+      [&](std::size_t t, std::size_t, std::size_t) { std::copy(legal_[t].begin(), legal_[t].end(), out + starts[t]); });
+}
+
+void GameBatch::finish(std::size_t i, const StepBuffers& out) {
+  Game& game = slots_[i].game;
+  pass_done(game);
+  const bool over = game.is_over();
+  const Scores scores = game.scores();
+  if (out.terminated != nullptr) out.terminated[i] = over;
+  if (out.scores != nullptr)
+    for (std::size_t a = 0; a < AGENT_COUNT; ++a) out.scores[i * AGENT_COUNT + a] = scores[a];
+  if (out.rewards != nullptr) {
+    const Rewards rewards = over ? outcome_from_scores(scores, mode_) : Rewards{};
+    std::copy(rewards.begin(), rewards.end(), out.rewards + i * AGENT_COUNT);
+  }
+  if (out.final_records != nullptr) {
+    std::uint8_t* record = out.final_records + i * RECORD_SIZE;
+    if (over) {
+      const Record bytes = game.to_bytes();
+      std::memcpy(record, bytes.data(), RECORD_SIZE);
+    } else {
+      std::memset(record, 0, RECORD_SIZE);
+    }
+  }
+  if (over) game = Game::fresh();
+}
+
+std::optional<Refusal> GameBatch::step(std::span<const std::int64_t> actions, const StepBuffers& out) {
+  if (actions.size() != size()) throw InternalError("Actions for " + std::to_string(actions.size()) + " games");
+  // Every action is checked before any game changes, so a refused step changes nothing.
+  for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
+    refused_[t] = size();
+    for (std::size_t i = first; i < last; ++i) {
+      const std::int64_t a = actions[i];
+      const std::optional<std::uint16_t> placement = a >= 0 && a < static_cast<std::int64_t>(NUM_ACTIONS)
+                                                         ? slots_[i].game.legal_placement(static_cast<std::size_t>(a))
+                                                         : std::nullopt;
+      if (!placement) {
+        refused_[t] = i;
+        return;
+      }
+      placements_[i] = *placement;
+    }
+  });
+  const std::size_t first_refused = *std::min_element(refused_.begin(), refused_.end());
+  if (first_refused < size()) {
+    const std::int64_t a = actions[first_refused];
+    return Refusal{first_refused, a < 0 || a >= static_cast<std::int64_t>(NUM_ACTIONS)};
+  }
+  for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) {
+      slots_[i].game.place(placements_[i]);
+      finish(i, out);
+    }
+  });
+  return std::nullopt;
+}
+
+void GameBatch::step_random(const StepBuffers& out) {
+  for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
+    std::vector<std::uint16_t>& moves = scratch_moves();
+    for (std::size_t i = first; i < last; ++i) {
+      Slot& slot = slots_[i];
+      slot.game.legal_moves(slot.game.current_agent, moves);
+      if (moves.empty()) throw InternalError("Game " + std::to_string(i) + " has an agent to move without a move");
+      slot.game.place(moves[slot.stream.below(moves.size())]);
+      finish(i, out);
+    }
+  });
+}
+
+std::size_t GameBatch::play_random(std::size_t games, Scores* out, const std::function<bool()>& interrupted) {
+  std::vector<std::uint8_t> terminated(size());
+  std::vector<std::int32_t> scores(size() * AGENT_COUNT);
+  const StepBuffers buffers{nullptr, terminated.data(), scores.data(), nullptr};
+  std::size_t written = 0;
+  while (written < games) {
+    if (interrupted()) break;
+    step_random(buffers);
+    for (std::size_t i = 0; i < size() && written < games; ++i) {
+      if (!terminated[i]) continue;
+      Scores& row = out[written++];
+      for (std::size_t a = 0; a < AGENT_COUNT; ++a) row[a] = static_cast<std::int16_t>(scores[i * AGENT_COUNT + a]);
+    }
+  }
+  return written;
+}
+
+std::optional<RecordRefusal> GameBatch::load(std::span<const Record> records) {
+  if (records.size() != size()) throw InternalError("Records for " + std::to_string(records.size()) + " games");
+  std::vector<Game> games(size(), Game::fresh());
+  std::vector<std::optional<RecordRefusal>> refused(task_count());
+  for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last && !refused[t]; ++i) {
+      const std::optional<Game> game = Game::from_bytes(records[i]);
+      if (!game) {
+        refused[t] = RecordRefusal{i, false};
+      } else {
+        games[i] = *game;
+        pass_done(games[i]);
+        if (games[i].is_over()) refused[t] = RecordRefusal{i, true};
+      }
+    }
+  });
+  for (const auto& r : refused)
+    if (r) return r;
+  for (std::size_t i = 0; i < size(); ++i) slots_[i].game = games[i];
+  return std::nullopt;
+}
+
+bool GameBatch::set_game(std::size_t i, const Game& game) {
+  if (i >= size()) throw InternalError("Game " + std::to_string(i) + " beyond the batch");
+  Game copy = game;
+  pass_done(copy);
+  if (copy.is_over()) return false;
+  slots_[i].game = copy;
+  return true;
+}
+
+}  // namespace tegulo

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "batch/streams.hpp"
+#include "batch/thread_pool.hpp"
+#include "game/game.hpp"
+#include "game/planes.hpp"
+#include "game/scores.hpp"
+
+namespace tegulo {
+
+// Where observe writes, one row per game: the planes of the position as the
+// agent to move sees it, that agent, and its legal actions.
+struct ObservationBuffers {
+  std::uint8_t* observation;    // (N, CELL_PLANE)
+  std::uint8_t* corners;        // (N, CELL_PLANE)
+  std::uint8_t* blocked;        // (N, CELL_PLANE)
+  std::uint8_t* pieces;         // (N, PIECE_PLANE)
+  std::uint8_t* done;           // (N, AGENT_COUNT)
+  std::int64_t* current_agent;  // (N)
+  std::int64_t* legal_offsets;  // (N + 1): game i's actions are entries offsets[i] to offsets[i + 1]
+  std::uint8_t* action_mask;    // (N, NUM_ACTIONS), or null for no mask
+  // The 1 entries the mask holds from an earlier observe, as offsets (N + 1) and
+  // actions, cleared before the new ones are set; null when the mask is all 0.
+  const std::int64_t* stale_offsets;
+  const std::int64_t* stale_actions;
+};
+
+// Where a step writes, one row per game; a null pointer skips its output.
+struct StepBuffers {
+  float* rewards;               // (N, AGENT_COUNT): the rewards of a game that ended, else 0
+  std::uint8_t* terminated;     // (N): 1 for a game that ended in this step
+  std::int32_t* scores;         // (N, AGENT_COUNT): after the step; a game that ended, its final scores
+  std::uint8_t* final_records;  // (N, RECORD_SIZE): the record of a game that ended, else all 0
+};
+
+// The first game whose action step refuses.
+struct Refusal {
+  std::size_t game;
+  bool out_of_range;  // not an action index at all, rather than one the agent may not take
+};
+
+// The first record a load refuses.
+struct RecordRefusal {
+  std::size_t game;
+  bool over;  // a record of a game that is over, rather than no record at all
+};
+
+// A fixed number of independent games stepped together, each with its own random
+// stream, their work spread over a pool of threads. Every game in the batch is in
+// play with an agent to move that has a legal placement: turns of agents out of
+// moves are passed for them, and a game that ends starts again at once.
+//
+// Games do not share anything but the catalogue, so a game's results depend on its
+// own state and stream alone: the same for any number of threads.
+class GameBatch {
+ public:
+  GameBatch(std::size_t num_games, RewardMode mode, std::size_t threads, std::uint64_t seed);
+
+  std::size_t size() const { return slots_.size(); }
+  std::size_t threads() const { return pool_.size(); }
+  RewardMode reward_mode() const { return mode_; }
+  // The seed of the streams, as given to the constructor or the last reseeding reset.
+  std::uint64_t seed() const { return seed_; }
+
+  // Starts every game afresh; a seed restarts the streams from it as well.
+  void reset(std::optional<std::uint64_t> seed);
+
+  // Writes every game's observation, and keeps its legal actions (in the agent's
+  // frame, increasing) for write_legal_actions; returns their number in all.
+  std::size_t observe(const ObservationBuffers& out);
+  // Writes the legal actions the last observe found, game after game.
+  void write_legal_actions(std::int64_t* out);
+
+  // Takes one action per game, each an action index in the frame of that game's
+  // agent to move. If any is refused, nothing changes and the first refused game
+  // is returned.
+  std::optional<Refusal> step(std::span<const std::int64_t> actions, const StepBuffers& out);
+  // Plays for every game a legal action drawn uniformly from its stream.
+  void step_random(const StepBuffers& out);
+  // Plays step_random rounds until `games` games have ended, and writes their final
+  // scores, by round and then by game number. `interrupted` is asked between rounds;
+  // when it says so, play stops. Returns the number of scores written.
+  std::size_t play_random(std::size_t games, Scores* out, const std::function<bool()>& interrupted);
+
+  // Puts the games that the records describe in play, one per game, passing the
+  // turns of agents out of moves. If a record is refused, nothing changes and the
+  // first refused one is returned.
+  std::optional<RecordRefusal> load(std::span<const Record> records);
+
+  const Game& game(std::size_t i) const { return slots_[i].game; }
+  // Puts a game in play at place i, passing the turns of agents out of moves;
+  // false, changing nothing, for a game that is over.
+  bool set_game(std::size_t i, const Game& game);
+
+  std::uint64_t stream_state(std::size_t i) const { return slots_[i].stream.state; }
+  void set_stream_state(std::size_t i, std::uint64_t state) { slots_[i].stream.state = state; }
+
+ private:
+  struct Slot {
+    Game game;
+    Stream stream;
+  };
+
+  // Runs body(first, last) over consecutive ranges of games covering them all,
+  // range t being task t of task_count().
+  template <class Body>
+  void for_ranges(Body&& body);
+  std::size_t task_count() const { return (size() + chunk_ - 1) / chunk_; }
+
+  // After a placement in game i: passes turns of agents out of moves, writes the
+  // step's row, and starts the game again if it ended.
+  void finish(std::size_t i, const StepBuffers& out);
+
+  std::vector<Slot> slots_;
+  RewardMode mode_;
+  std::uint64_t seed_;
+  std::size_t chunk_;  // games per task
+  ThreadPool pool_;
+
+  // Scratch of the current call, kept between calls so that nothing is allocated
+  // once the sizes have settled.
+  std::vector<std::vector<std::int64_t>> legal_;  // per task: its games' legal actions
+  std::vector<std::int64_t> counts_;              // per game: its number of legal actions
+  std::vector<std::uint16_t> placements_;         // per game: the placement its action names
+  std::vector<std::size_t> refused_;              // per task: its first refused game, or size()
+};
+
+}  // namespace tegulo

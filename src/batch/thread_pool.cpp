@@ -1,0 +1,116 @@
+#include "thread_pool.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <new>
+#include <utility>
+
+namespace tegulo {
+
+std::size_t usable_cores() {
+  cpu_set_t cores;
+  if (sched_getaffinity(0, sizeof cores, &cores) == 0 && CPU_COUNT(&cores) > 0)
+    return static_cast<std::size_t>(CPU_COUNT(&cores));
+  const unsigned known = std::thread::hardware_concurrency();
+  return known > 0 ? known : 1;
+}
+
+ThreadPool::ThreadPool(std::size_t threads) : size_(threads < 1 ? 1 : threads), owner_(getpid()) { start_workers(); }
+
+ThreadPool::~ThreadPool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  job_ready_.notify_all();
+  if (getpid() == owner_) {
+    for (std::thread& worker : workers_) worker.join();
+  } else {
+    abandon_workers();
+  }
+}
+
+void ThreadPool::start_workers() {
+  workers_.reserve(size_ - 1);
+  for (std::size_t i = 1; i < size_; ++i) workers_.emplace_back([this] { work(); });
+}
+
+// In a child made by fork() the workers never existed: only the forking thread is
+// copied. Their handles can be neither joined nor detached, nor destroyed while
+// joinable, so they are left to the process's end.
+void ThreadPool::abandon_workers() {
+  new std::vector<std::thread>(std::move(workers_));
+  workers_.clear();
+}
+
+void ThreadPool::dispatch(std::size_t count, Invoke invoke, void* context) {
+  if (count == 0) return;
+  if (getpid() != owner_) {
+    // A forked child: the parent's workers are not here, and the lock may have
+    // been copied mid-use; start afresh.
+    abandon_workers();
+    new (&mutex_) std::mutex();
+    new (&job_ready_) std::condition_variable();
+    new (&job_done_) std::condition_variable();
+    running_ = 0;
+    owner_ = getpid();
+    start_workers();
+  }
+  std::unique_lock lock(mutex_);
+  invoke_ = invoke;
+  context_ = context;
+  count_ = count;
+  next_ = 0;
+  error_ = nullptr;
+  ++generation_;
+  if (!workers_.empty() && count > 1) job_ready_.notify_all();
+  drain(lock);
+  job_done_.wait(lock, [this] { return running_ == 0; });
+  invoke_ = nullptr;
+  context_ = nullptr;
+  if (error_) {
+    std::exception_ptr error = std::exchange(error_, nullptr);
+    std::rethrow_exception(error);
+  }
+}
+
+void ThreadPool::drain(std::unique_lock<std::mutex>& lock) {
+  while (next_ < count_) {
+    const std::size_t i = next_++;
+    ++running_;
+    const Invoke invoke = invoke_;
+    void* const context = context_;
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+      invoke(context, i);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    lock.lock();
+    if (error && !error_) error_ = error;
+    if (--running_ == 0 && next_ == count_) job_done_.notify_all();
+  }
+}
+
+void ThreadPool::work() {
+  std::unique_lock lock(mutex_);
+  std::uint64_t seen = generation_;
+  for (;;) {
+    // The next job usually follows soon: wait for it briefly awake, then asleep.
+    lock.unlock();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+    while (generation_.load(std::memory_order_relaxed) == seen && !stopping_.load(std::memory_order_relaxed) &&
+           std::chrono::steady_clock::now() < until)
+      std::this_thread::yield();
+    lock.lock();
+    job_ready_.wait(lock, [&] { return generation_ != seen || stopping_; });
+    if (stopping_) return;
+    seen = generation_;
+    drain(lock);
+  }
+}
+
+}  // namespace tegulo
