@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "batch/game_batch.hpp"
 #include "game/actions.hpp"
 #include "game/game.hpp"
 #include "game/pieces.hpp"
@@ -108,6 +109,82 @@ void random_games(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(random_games)->Unit(benchmark::kMicrosecond);
+
+// Buffers for every output of a batch, allocated once.
+struct BatchBuffers {
+  explicit BatchBuffers(std::size_t n)
+      : planes(3 * n * CELL_PLANE),
+        pieces(n * PIECE_PLANE),
+        done(n * AGENT_COUNT),
+        current(n),
+        offsets(n + 1),
+        legal(n * 2048),
+        mask(n * NUM_ACTIONS),
+        rewards(n * AGENT_COUNT),
+        terminated(n),
+        scores(n * AGENT_COUNT),
+        records(n * RECORD_SIZE) {}
+  ObservationBuffers observation(std::size_t n, bool with_mask) {
+    return {planes.data(),
+            planes.data() + n * CELL_PLANE,
+            planes.data() + 2 * n * CELL_PLANE,
+            pieces.data(),
+            done.data(),
+            current.data(),
+            offsets.data(),
+            with_mask ? mask.data() : nullptr,
+            with_mask && masked ? offsets_before.data() : nullptr,
+            with_mask && masked ? legal.data() : nullptr};
+  }
+  StepBuffers step() { return {rewards.data(), terminated.data(), scores.data(), records.data()}; }
+
+  std::vector<std::uint8_t> planes, pieces, done;
+  std::vector<std::int64_t> current, offsets, offsets_before, legal;
+  std::vector<std::uint8_t> mask;
+  std::vector<float> rewards;
+  std::vector<std::uint8_t> terminated;
+  std::vector<std::int32_t> scores;
+  std::vector<std::uint8_t> records;
+  bool masked = false;
+};
+
+// The batched training loop without Python: observe every game (planes and
+// sorted legal lists, and the mask if asked), choose a random listed action per
+// game, step them all. Items per second are game steps per second.
+void batch_loop(benchmark::State& state, bool with_mask) {
+  const auto n = static_cast<std::size_t>(state.range(0)), threads = static_cast<std::size_t>(state.range(1));
+  GameBatch batch(n, RewardMode::rank, threads, 1);
+  BatchBuffers buffers(n);
+  std::vector<std::int64_t> actions(n);
+  std::mt19937_64 rng(5);
+  for (auto _ : state) {
+    buffers.offsets_before = buffers.offsets;
+    const std::size_t total = batch.observe(buffers.observation(n, with_mask));
+    if (total > buffers.legal.size()) std::abort();
+    batch.write_legal_actions(buffers.legal.data());
+    buffers.masked = with_mask;
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto first = buffers.offsets[i], count = buffers.offsets[i + 1] - first;
+      actions[i] = buffers.legal[static_cast<std::size_t>(first + static_cast<std::int64_t>(rng() % count))];
+    }
+    if (batch.step(actions, buffers.step())) std::abort();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+void batch_observe_step(benchmark::State& state) { batch_loop(state, false); }
+void batch_observe_mask_step(benchmark::State& state) { batch_loop(state, true); }
+BENCHMARK(batch_observe_step)->ArgsProduct({{256, 1024}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(batch_observe_mask_step)->Args({1024, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Random games played in the batch; items per second are games per second.
+void batch_random_games(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0)), threads = static_cast<std::size_t>(state.range(1));
+  GameBatch batch(n, RewardMode::rank, threads, 1);
+  std::vector<Scores> scores(n);
+  for (auto _ : state) batch.play_random(n, scores.data(), [] { return false; });
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+BENCHMARK(batch_random_games)->ArgsProduct({{1024}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace tegulo

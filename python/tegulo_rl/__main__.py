@@ -1,4 +1,4 @@
-"""python -m tegulo_rl [play] [--seed N]  |  python -m tegulo_rl bench [--games N] [--seed N]"""
+"""python -m tegulo_rl [play] [--seed N]  |  python -m tegulo_rl bench [--games N] [--seed N] [--batch N] ..."""
 
 from __future__ import annotations
 
@@ -59,10 +59,19 @@ def main(argv: list[str] | None = None) -> int:
     )
     bench_parser.add_argument("--games", type=int, default=300, help="games per run (default 300)")
     bench_parser.add_argument("--seed", type=int, default=0, help="the random seed of the choices (default 0)")
+    bench_parser.add_argument(
+        "--batch", type=int, default=1024, help="games in the GameBatch of the batched loop, 0 for none (default 1024)"
+    )
+    bench_parser.add_argument("--rounds", type=int, default=100, help="rounds of the batched loop (default 100)")
+    bench_parser.add_argument("--threads", type=int, default=None, help="threads of the batch (default: every core)")
     args = parser.parse_args(argv)
 
     if args.command == "bench":
-        print(bench.run(args.games, args.seed, progress=progress_bar).report())
+        single = bench.run(args.games, args.seed, progress=progress_bar)
+        print(single.report())
+        if args.batch > 0 and single.chooser == "numpy":
+            print()
+            print(bench.run_batch(args.batch, args.rounds, args.seed, args.threads).report(single))
     else:
         play(getattr(args, "seed", 0))
     return 0

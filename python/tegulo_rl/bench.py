@@ -5,6 +5,11 @@ The loop runs twice: once as a training program runs it, for steps and games per
 second, and once with each part timed on its own: observe + reading the action
 mask, the caller's choice of action, and step. The choice uses numpy when it is
 installed (the way training code picks from a mask) and plain Python otherwise.
+
+With numpy, the same run then measures the batched loop on a GameBatch: observe
+every game (planes and legal lists), choose one action per game in numpy over the
+lists, step them all; then the same with the dense action mask written as well,
+on one thread against all of them, and random games played in native code.
 """
 
 from __future__ import annotations
@@ -85,6 +90,79 @@ def _chooser(seed: int) -> tuple[str, Callable[[bytes], int | None]]:
         return int(legal[generator.integers(len(legal))]) if len(legal) else None
 
     return "numpy", choose_numpy
+
+
+@dataclass(frozen=True)
+class BatchResult:
+    num_games: int  # games in the batch
+    threads: int
+    calls: int  # observe-choose-step rounds per run
+    seconds: float  # the list loop on every thread
+    one_thread_seconds: float  # the list loop on one thread
+    mask_seconds: float  # the loop with the dense mask written too
+    choose_seconds: float  # numpy's part of the list loop
+    random_games: int
+    random_seconds: float  # play_random on every thread
+
+    @property
+    def steps(self) -> int:
+        return self.num_games * self.calls
+
+    @property
+    def steps_per_second(self) -> float:
+        return self.steps / self.seconds
+
+    def report(self, single: BenchResult | None = None) -> str:
+        rate = self.steps_per_second
+        lines = [
+            f"GameBatch of {self.num_games} games on {self.threads} threads, {self.calls} rounds per loop",
+            f"observe + choose + step:  {rate:9.0f} steps/s"
+            + (f" ({rate / single.steps_per_second:.1f}x the loop above)" if single else ""),
+            f"  the same on 1 thread:   {self.steps / self.one_thread_seconds:9.0f} steps/s"
+            f" ({self.one_thread_seconds / self.seconds:.2f}x from {self.threads} threads)",
+            f"  numpy's choice:         {self.choose_seconds * 1e6 / self.steps:9.2f} us a step",
+            f"with the action mask too: {self.steps / self.mask_seconds:9.0f} steps/s",
+            f"play_random:              {self.random_games / self.random_seconds:9.0f} games/s",
+        ]
+        return "\n".join(lines)
+
+
+def run_batch(num_games: int = 1024, calls: int = 100, seed: int = 0, threads: int | None = None) -> BatchResult:
+    """Measures the batched loop; needs numpy."""
+    import numpy as np
+
+    from tegulo_rl._batch import GameBatch
+
+    clock = time.perf_counter
+    rng = np.random.default_rng(seed)
+
+    def loop(batch: GameBatch, legal: str) -> tuple[float, float]:
+        choosing = 0.0
+        start = clock()
+        for _ in range(calls):
+            obs = batch.observe(legal)
+            t0 = clock()
+            offsets = obs.legal_offsets
+            assert obs.legal_actions is not None and offsets is not None
+            actions = obs.legal_actions[offsets[:-1] + rng.integers(np.diff(offsets))]
+            choosing += clock() - t0
+            batch.step(actions)
+        return clock() - start, choosing
+
+    batch = GameBatch(num_games, threads=threads, seed=seed)
+    loop(batch, "list")  # warm up: memory, threads and caches
+    seconds, choosing = loop(batch, "list")
+    mask_seconds, _ = loop(batch, "both")
+    one = GameBatch(num_games, threads=1, seed=seed)
+    loop(one, "list")
+    one_thread_seconds, _ = loop(one, "list")
+    random_games = max(num_games, 4 * num_games * calls // 100)
+    start = clock()
+    batch.play_random(random_games)
+    random_seconds = clock() - start
+    return BatchResult(
+        num_games, batch.threads, calls, seconds, one_thread_seconds, mask_seconds, choosing, random_games, random_seconds
+    )
 
 
 def run(games: int = 300, seed: int = 0, progress: Callable[[int, int], None] | None = None) -> BenchResult:

@@ -116,8 +116,10 @@ def test_help_explains_both_commands():
 
 @pytest.mark.parametrize("block_numpy, chooser", [(False, "numpy"), (True, "python")])
 def test_bench_reports_speed_with_a_progress_bar(block_numpy, chooser):
-    run = run_module("bench", "--games", "2", block_numpy=block_numpy)
+    run = run_module("bench", "--games", "2", "--batch", "16", "--rounds", "3", block_numpy=block_numpy)
     assert run.returncode == 0, run.stderr
     assert f"choosing actions with {chooser}" in run.stdout
     assert "steps/s" in run.stdout and "games/s" in run.stdout
+    # The batched loop needs numpy; its figures follow the per-game loop's in the same run.
+    assert ("GameBatch of 16 games" in run.stdout) == (chooser == "numpy")
     assert "4/4 games" in run.stderr and "[" + "#" * 40 + "]" in run.stderr
