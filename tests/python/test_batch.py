@@ -370,6 +370,7 @@ def test_arrays_reach_torch_without_a_copy():
     with pytest.warns(UserWarning, match="not writable"):
         tensor = torch.from_numpy(obs.legal_actions)
     assert tensor.data_ptr() == obs.legal_actions.__array_interface__["data"][0]
+    assert torch.from_dlpack(obs.observation).data_ptr() == obs.observation.__array_interface__["data"][0]
 
 
 def test_len_repr_and_attributes():
