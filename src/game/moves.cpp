@@ -2,6 +2,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "game.hpp"
 
@@ -9,13 +10,13 @@ namespace tegulo {
 
 namespace {
 
-// The forbidden mask with empty margins on both sides, read as bytes, so that the
-// cells around any position below 512 are one unaligned load away. Rows above
-// the board read the front margin, rows below it nothing or the back margin.
-class ForbiddenRows {
+// A mask with empty margins on both sides, read as bytes, so that the cells
+// around any position below 512 are one unaligned load away. Rows above the
+// board read the front margin, rows below it nothing or the back margin.
+class PaddedMask {
  public:
-  explicit ForbiddenRows(const Bitboard& forbidden) {
-    for (std::size_t i = 0; i < Bitboard::CHUNKS; ++i) words_[FRONT + i] = forbidden.chunks()[i];
+  explicit PaddedMask(const Bitboard& mask) {
+    for (std::size_t i = 0; i < Bitboard::CHUNKS; ++i) words_[FRONT + i] = mask.chunks()[i];
   }
 
   // The `width` (at most 9) positions from `p` + `offset` on, as the low bits.
@@ -26,8 +27,6 @@ class ForbiddenRows {
     return static_cast<unsigned>(v >> (bit % 8)) & ((1u << width) - 1);
   }
 
-  void insert(unsigned p) { words_[FRONT + p / 64] |= std::uint64_t{1} << (p % 64); }
-
  private:
   // Reads reach 4 rows and 4 columns (88 positions) before and after a position,
   // and a load takes 8 bytes from the segment's first.
@@ -35,12 +34,26 @@ class ForbiddenRows {
   std::array<std::uint64_t, FRONT + Bitboard::CHUNKS + BACK> words_{};
 };
 
+// The forbidden cells of row p + dr around p, the columns from p's less the
+// reach of that row on, as the low bits. The attach cells before p count as
+// forbidden: they lie in the rows above p and left of p in its row, which are
+// read from `above`, the mask with every attach cell added.
+template <int DR>
+unsigned pattern(const PaddedMask& above, const PaddedMask& below, unsigned p) {
+  constexpr int REACH = ShapeTables::REACH - (DR < 0 ? -DR : DR);
+  constexpr int OFFSET = DR * static_cast<int>(ROW_STRIDE) - REACH;
+  constexpr unsigned WIDTH = 2 * REACH + 1;
+  if constexpr (DR < 0) return above.segment(p, OFFSET, WIDTH);
+  if constexpr (DR > 0) return below.segment(p, OFFSET, WIDTH);
+  return (above.segment(p, OFFSET, WIDTH) & ((1u << REACH) - 1)) | (below.segment(p, OFFSET, WIDTH) & (~0u << REACH));
+}
+
 // Visits, for each attach cell p in increasing order, the relative shapes that
 // put a legal placement on p: of a remaining kind, on the board, off the
 // forbidden mask. `found(shapes, p)` hears of each non-empty set and returns true
 // to stop the scan.
 //
-// After its shapes are found, p joins the forbidden mask: a placement covering
+// At p, the attach cells before p count as forbidden: a placement covering
 // several attach cells is then met once, at the lowest, and rejected at the
 // others, so each legal placement is found exactly once.
 template <class Found>
@@ -48,18 +61,20 @@ void scan(const ShapeTables& tables, const Bitboard& attach, const Bitboard& for
           Found&& found) {
   const ShapeSet kinds = tables.of_kinds(remaining);
   if (!kinds.any()) return;
-  ForbiddenRows rows(forbidden);
+  // Nothing is written to the masks while the scan runs, so no read waits for a write.
+  const PaddedMask below(forbidden), above(forbidden | attach);
   for (const unsigned p : attach.ones()) {
+    std::array<const ShapeSet*, ShapeTables::ROWS> entries;
+    [&]<std::size_t... Row>(std::index_sequence<Row...>) {
+      ((entries[Row] = &tables.fits[ShapeTables::ROW_START[Row] +
+                                    pattern<static_cast<int>(Row) - ShapeTables::REACH>(above, below, p)]),
+       ...);
+    }
+    (std::make_index_sequence<ShapeTables::ROWS>());
     ShapeSet fit = kinds & tables.row_on_board[p / ROW_STRIDE];
     fit &= tables.col_on_board[p % ROW_STRIDE];
-    for (std::size_t row = 0; row < ShapeTables::ROWS; ++row) {
-      const int dr = static_cast<int>(row) - ShapeTables::REACH;
-      const int reach = ShapeTables::REACH - std::abs(dr);
-      const unsigned pattern = rows.segment(p, dr * static_cast<int>(ROW_STRIDE) - reach, 2 * reach + 1);
-      fit &= tables.fits[ShapeTables::ROW_START[row] + pattern];
-    }
+    for (const ShapeSet* entry : entries) fit &= *entry;
     if (fit.any() && found(fit, p)) return;
-    rows.insert(p);
   }
 }
 
@@ -80,20 +95,31 @@ void Game::update_done() {
 void Game::observed_moves(const Observation& obs, std::vector<std::uint16_t>& moves) const {
   moves.clear();
   const ShapeTables& tables = action_set->relative_shapes;
+  // Collected on the stack and handed over a few attach cells at a time: a shape
+  // set holds at most one placement per shape.
+  std::array<std::uint16_t, 4 * ShapeSet::CAPACITY> found;
+  std::size_t n = 0;
+  auto flush = [&] {
+    moves.insert(moves.end(), found.begin(), found.begin() + static_cast<std::ptrdiff_t>(n));
+    n = 0;
+  };
   scan(tables, obs.corners[0], obs.blocked[0], obs.pieces[0], [&](const ShapeSet& fit, unsigned p) {
-    // Collected on the stack first: a shape set holds at most one placement per shape.
-    std::array<std::uint16_t, ShapeSet::CAPACITY> found;
-    std::size_t n = 0;
+    if (n > found.size() - ShapeSet::CAPACITY) flush();
     const std::int32_t row = static_cast<std::int32_t>(p / ROW_STRIDE), col = static_cast<std::int32_t>(p % ROW_STRIDE);
-    for (std::size_t i = 0; i < ShapeSet::WORDS; ++i) {
-      for (std::uint64_t w = fit.words[i]; w != 0; w &= w - 1) {
+    unsigned live = 0;  // bit i: word i has shapes
+    for (std::size_t i = 0; i < ShapeSet::WORDS; ++i) live |= static_cast<unsigned>(fit.words[i] != 0) << i;
+    for (; live != 0; live &= live - 1) {
+      const std::size_t i = static_cast<std::size_t>(std::countr_zero(live));
+      std::uint64_t w = fit.words[i];
+      do {
         const ShapeTables::Dense& d = tables.dense[i * 64 + static_cast<std::size_t>(std::countr_zero(w))];
         found[n++] = static_cast<std::uint16_t>(d.base + row * d.width + col);
-      }
+        w &= w - 1;
+      } while (w != 0);
     }
-    moves.insert(moves.end(), found.begin(), found.begin() + static_cast<std::ptrdiff_t>(n));
     return false;
   });
+  flush();
 }
 
 }  // namespace tegulo
