@@ -100,6 +100,18 @@ void observe_and_moves(benchmark::State& state) {
 }
 BENCHMARK(observe_and_moves);
 
+// The observation of the agent to move alone.
+void observe(benchmark::State& state) {
+  const Positions& p = positions();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const Game& game = p.games[i];
+    benchmark::DoNotOptimize(game.observe(game.current_agent));
+    i = i + 1 == p.games.size() ? 0 : i + 1;
+  }
+}
+BENCHMARK(observe);
+
 // Whole games between uniformly random agents; items per second are games per second.
 void random_games(benchmark::State& state) {
   std::mt19937_64 rng(7);

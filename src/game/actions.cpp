@@ -60,9 +60,8 @@ class PlacementIndex {
   std::vector<std::uint32_t> slots_;
 };
 
-// An orientation's cells relative to its anchor: as position offsets, so that the
-// build walks a placement's cells without iterating over its 512 bits, and as
-// the shape number, which shifted by the anchor's column is the placement's window.
+// An orientation's cells relative to its anchor, as position offsets, so that the
+// build walks a placement's cells without iterating over its 512 bits.
 class Shape {
  public:
   explicit Shape(const Piece& piece) {
@@ -71,9 +70,6 @@ class Shape {
       if (size_ == offsets_.size()) throw InternalError("Orientation of more than five cells");
       offsets_[size_++] = p;
     }
-    lo_ = shape.chunks()[0];
-    hi_ = shape.chunks()[1];
-    if (shape.shifted_down(128) != Bitboard()) throw InternalError("Orientation beyond five rows");
   }
 
   // The positions of the placement whose anchor position (21 * row + col) is
@@ -87,18 +83,9 @@ class Shape {
     }
   }
 
-  // The window of the placement at `anchor` (row * 20 + col).
-  CellWindow window(std::size_t anchor) const {
-    const unsigned row = static_cast<unsigned>(anchor / BOARD_SIZE), col = static_cast<unsigned>(anchor % BOARD_SIZE);
-    const std::uint64_t lo = lo_ << col, hi = hi_ << col | (lo_ >> 1) >> (63 - col);
-    if (hi >> (CellWindow::SPAN - 64) != 0) throw InternalError("Placement beyond its window");
-    return {lo, hi | std::uint64_t{row} << CellWindow::ROW_SHIFT};
-  }
-
  private:
   std::array<unsigned, 5> offsets_{};
   std::size_t size_ = 0;
-  std::uint64_t lo_ = 0, hi_ = 0;
 };
 
 // The board position of the anchor row * 20 + col.
@@ -112,7 +99,7 @@ unsigned base_of(std::size_t anchor) {
 // only: the first pass appends the placements and does all that needs one
 // placement at a time (grid table, cell-set index, cover list sizes); the second,
 // once every placement is known, finds the quarter turns and fills the cover
-// lists and windows.
+// lists.
 ActionSet::ActionSet(const std::vector<Piece>& pieces) {
   std::size_t n = 0;
   for (const Piece& piece : pieces) n += (piece.max_row + 1) * (piece.max_col + 1);
@@ -141,7 +128,6 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
   for (std::size_t key = 0; key < COVER_KEYS; ++key) cover_offsets[key + 1] += cover_offsets[key];
   cover.resize(cover_offsets[COVER_KEYS]);
   std::vector<std::size_t> next(cover_offsets.begin(), cover_offsets.end() - 1);
-  windows.resize(n);
   // The orientations are closed under a quarter turn, so every turned cell set
   // is itself a placement. The searches are independent: each turned set is
   // computed, and its slot fetched, a few placements before it is looked up.
@@ -165,8 +151,11 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
     const Shape& shape = shapes[grid / ANCHORS];
     shape.each_cell(base_of(grid % ANCHORS),
                     [&](unsigned p) { cover[next[p * KIND_COUNT + kind]++] = static_cast<std::uint16_t>(i); });
-    windows[i] = shape.window(grid % ANCHORS);
   }
+
+  std::vector<std::size_t> first_dense(pieces.size());
+  for (std::size_t k = 0; k < pieces.size(); ++k) first_dense[k] = *grid_to_action[k * ANCHORS];
+  relative_shapes = ShapeTables(pieces, first_dense);
 
   grid_indices.resize(n);
   for (std::size_t i = 0; i < n; ++i) grid_indices[i] = static_cast<std::uint16_t>(actions[i].grid_index);

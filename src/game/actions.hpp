@@ -9,6 +9,7 @@
 
 #include "bitboard.hpp"
 #include "pieces.hpp"
+#include "shapes.hpp"
 
 namespace tegulo {
 
@@ -22,20 +23,6 @@ struct Action {
   Bitboard cells;
   std::size_t grid_index;  // piece index * 400 + anchor
   PieceType piece_type;
-};
-
-// A placement's cells as the 128 positions from the first position of its top row:
-// a piece spans at most 5 rows, 105 positions, so 128 bits hold it, and the top
-// row (0 to 19) rides in the five highest bits. The move scans test these 16
-// bytes instead of the 64 of the full cell set: the table of them stays in cache.
-struct CellWindow {
-  static constexpr unsigned ROW_SHIFT = 59;
-  static constexpr unsigned SPAN = 105;  // positions a window can hold cells at
-
-  std::uint64_t lo = 0;  // positions base to base + 63
-  std::uint64_t hi = 0;  // positions base + 64 to base + 104, then the row
-
-  constexpr unsigned row() const { return static_cast<unsigned>(hi >> ROW_SHIFT); }
 };
 
 // The catalogue of every placement, built once per process and read-only afterwards.
@@ -54,8 +41,8 @@ struct ActionSet {
   // cover[cover_offsets[key] .. cover_offsets[key + 1]).
   std::vector<std::uint16_t> cover;
   std::vector<std::size_t> cover_offsets;
-  // Per dense index, the placement's cells as a window, for the move scans.
-  std::vector<CellWindow> windows;
+  // What the move scans look placements up in instead of testing them one by one.
+  ShapeTables relative_shapes;
   // Per dense index, its grid index (below 36400, so 16 bits): the lists of legal
   // actions read this small table rather than the placements.
   std::vector<std::uint16_t> grid_indices;

@@ -116,15 +116,6 @@ class Bitboard {
     return r;
   }
 
-  // The 128 positions from `base` (below 512) on, as two words, the lower first:
-  // bit i of the pair is position base + i.
-  constexpr std::array<std::uint64_t, 2> window(unsigned base) const {
-    const unsigned j = base / 64, s = base % 64;
-    auto chunk = [&](unsigned i) { return i < CHUNKS ? chunks_[i] : 0; };
-    // A left shift by 64 - s must not reach 64 when s is 0, so it goes in two steps.
-    return {chunk(j) >> s | (chunk(j + 1) << 1) << (63 - s), chunk(j + 1) >> s | (chunk(j + 2) << 1) << (63 - s)};
-  }
-
   // Every cell sharing an edge with a cell of the set.
   constexpr Bitboard edge_neighbours() const;
   // Every cell touching a cell of the set diagonally.

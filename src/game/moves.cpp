@@ -1,76 +1,80 @@
+#include <array>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
 #include "game.hpp"
 
 namespace tegulo {
 
 namespace {
 
-// A forbidden mask cut into the 128-bit windows of placements (CellWindow): window
-// r holds the mask's positions from the first of row r on, so that testing a
-// placement is two 64-bit intersections. Windows are cut when a scan first needs
-// them: a done refresh usually stops after a few candidates.
-class ForbiddenWindows {
+// A mask with empty margins on both sides, read as bytes, so that the cells
+// around any position below 512 are one unaligned load away. Rows above the
+// board read the front margin, rows below it nothing or the back margin.
+class PaddedMask {
  public:
-  explicit ForbiddenWindows(const Bitboard& forbidden) : forbidden_(forbidden) {}
-
-  // Cuts the windows of every row on which a placement covering p can start.
-  void prepare(unsigned p) {
-    const unsigned last = p / ROW_STRIDE, first = last >= MAX_HEIGHT - 1 ? last - (MAX_HEIGHT - 1) : 0;
-    std::uint32_t missing = ((std::uint32_t{2} << last) - (std::uint32_t{1} << first)) & ~ready_;
-    ready_ |= missing;
-    for (; missing != 0; missing &= missing - 1) cut(static_cast<unsigned>(std::countr_zero(missing)));
+  explicit PaddedMask(const Bitboard& mask) {
+    for (std::size_t i = 0; i < Bitboard::CHUNKS; ++i) words_[FRONT + i] = mask.chunks()[i];
   }
 
-  // Whether a placement shares a position with the mask; its row's window must be cut.
-  bool overlaps(const CellWindow& cells) const {
-    const CellWindow& w = windows_[cells.row()];
-    return ((w.lo & cells.lo) | (w.hi & cells.hi)) != 0;
-  }
-
-  // Adds position p to the mask and to every cut window that can hold it.
-  void add(unsigned p) {
-    forbidden_.insert(p);
-    const unsigned last = p / ROW_STRIDE;
-    const unsigned first = p >= CellWindow::SPAN ? (p - CellWindow::SPAN) / ROW_STRIDE + 1 : 0;
-    for (unsigned r = first; r <= last; ++r) {
-      if ((ready_ >> r & 1) == 0) continue;
-      const unsigned bit = p - r * ROW_STRIDE;
-      (bit < 64 ? windows_[r].lo : windows_[r].hi) |= std::uint64_t{1} << (bit % 64);
-    }
+  // The `width` (at most 9) positions from `p` + `offset` on, as the low bits.
+  unsigned segment(unsigned p, int offset, unsigned width) const {
+    const unsigned bit = static_cast<unsigned>(static_cast<int>(p + 64 * FRONT) + offset);
+    std::uint64_t v;
+    std::memcpy(&v, reinterpret_cast<const unsigned char*>(words_.data()) + bit / 8, sizeof v);
+    return static_cast<unsigned>(v >> (bit % 8)) & ((1u << width) - 1);
   }
 
  private:
-  static constexpr unsigned MAX_HEIGHT = 5;
-  static constexpr std::uint64_t HI_SPAN = (std::uint64_t{1} << (CellWindow::SPAN - 64)) - 1;
-
-  void cut(unsigned r) {
-    const auto [lo, hi] = forbidden_.window(r * ROW_STRIDE);
-    windows_[r] = {lo, hi & HI_SPAN};  // clear the bits where placement windows keep their row
-  }
-
-  Bitboard forbidden_;
-  std::uint32_t ready_ = 0;  // bit r: window r is cut
-  std::array<CellWindow, BOARD_SIZE> windows_;
+  // Reads reach 4 rows and 4 columns (88 positions) before and after a position,
+  // and a load takes 8 bytes from the segment's first.
+  static constexpr std::size_t FRONT = 2, BACK = 3;
+  std::array<std::uint64_t, FRONT + Bitboard::CHUNKS + BACK> words_{};
 };
 
-// Visits the legal placements of an agent with these masks and remaining kinds:
-// for each attach cell p in increasing order, each remaining kind, each placement
-// of that kind covering p, the placement is legal when it avoids the forbidden
-// mask. `found(n)` hears of each one and returns true to stop the scan.
+// The forbidden cells of row p + dr around p, the columns from p's less the
+// reach of that row on, as the low bits. The attach cells before p count as
+// forbidden: they lie in the rows above p and left of p in its row, which are
+// read from `above`, the mask with every attach cell added.
+template <int DR>
+unsigned pattern(const PaddedMask& above, const PaddedMask& below, unsigned p) {
+  constexpr int REACH = ShapeTables::REACH - (DR < 0 ? -DR : DR);
+  constexpr int OFFSET = DR * static_cast<int>(ROW_STRIDE) - REACH;
+  constexpr unsigned WIDTH = 2 * REACH + 1;
+  if constexpr (DR < 0) return above.segment(p, OFFSET, WIDTH);
+  if constexpr (DR > 0) return below.segment(p, OFFSET, WIDTH);
+  return (above.segment(p, OFFSET, WIDTH) & ((1u << REACH) - 1)) | (below.segment(p, OFFSET, WIDTH) & (~0u << REACH));
+}
+
+// Visits, for each attach cell p in increasing order, the relative shapes that
+// put a legal placement on p: of a remaining kind, on the board, off the
+// forbidden mask. `found(shapes, p)` hears of each non-empty set and returns true
+// to stop the scan.
 //
-// After its lists are done, p joins the forbidden mask: a placement covering
+// At p, the attach cells before p count as forbidden: a placement covering
 // several attach cells is then met once, at the lowest, and rejected at the
 // others, so each legal placement is found exactly once.
 template <class Found>
-void scan(const ActionSet& set, const Bitboard& attach, const Bitboard& forbidden, std::uint32_t remaining,
+void scan(const ShapeTables& tables, const Bitboard& attach, const Bitboard& forbidden, std::uint32_t remaining,
           Found&& found) {
-  ForbiddenWindows windows(forbidden);
+  const ShapeSet kinds = tables.of_kinds(remaining);
+  if (!kinds.any()) return;
+  // Nothing is written to the masks while the scan runs, so no read waits for a write.
+  const PaddedMask below(forbidden), above(forbidden | attach);
   for (const unsigned p : attach.ones()) {
-    windows.prepare(p);
-    for (std::uint32_t kinds = remaining; kinds != 0; kinds &= kinds - 1) {
-      for (const std::uint16_t n : set.cover_list(p, static_cast<std::size_t>(std::countr_zero(kinds))))
-        if (!windows.overlaps(set.windows[n]) && found(n)) return;
+    std::array<const ShapeSet*, ShapeTables::ROWS> entries;
+    [&]<std::size_t... Row>(std::index_sequence<Row...>) {
+      ((entries[Row] = &tables.fits[ShapeTables::ROW_START[Row] +
+                                    pattern<static_cast<int>(Row) - ShapeTables::REACH>(above, below, p)]),
+       ...);
     }
-    windows.add(p);
+    (std::make_index_sequence<ShapeTables::ROWS>());
+    ShapeSet fit = kinds & tables.row_on_board[p / ROW_STRIDE];
+    fit &= tables.col_on_board[p % ROW_STRIDE];
+    for (const ShapeSet* entry : entries) fit &= *entry;
+    if (fit.any() && found(fit, p)) return;
   }
 }
 
@@ -82,17 +86,40 @@ void Game::update_done() {
     if (agent.done) continue;  // a done agent stays done
     const PlacementMasks masks = placement_masks(i);
     bool any = false;
-    scan(*action_set, masks.attach, masks.forbidden, agent.remaining, [&](std::uint16_t) { return any = true; });
+    scan(action_set->relative_shapes, masks.attach, masks.forbidden, agent.remaining,
+         [&](const ShapeSet&, unsigned) { return any = true; });
     agent.done = !any;
   }
 }
 
 void Game::observed_moves(const Observation& obs, std::vector<std::uint16_t>& moves) const {
   moves.clear();
-  scan(*action_set, obs.corners[0], obs.blocked[0], obs.pieces[0], [&](std::uint16_t n) {
-    moves.push_back(n);
+  const ShapeTables& tables = action_set->relative_shapes;
+  // Collected on the stack and handed over a few attach cells at a time: a shape
+  // set holds at most one placement per shape.
+  std::array<std::uint16_t, 4 * ShapeSet::CAPACITY> found;
+  std::size_t n = 0;
+  auto flush = [&] {
+    moves.insert(moves.end(), found.begin(), found.begin() + static_cast<std::ptrdiff_t>(n));
+    n = 0;
+  };
+  scan(tables, obs.corners[0], obs.blocked[0], obs.pieces[0], [&](const ShapeSet& fit, unsigned p) {
+    if (n > found.size() - ShapeSet::CAPACITY) flush();
+    const std::int32_t row = static_cast<std::int32_t>(p / ROW_STRIDE), col = static_cast<std::int32_t>(p % ROW_STRIDE);
+    unsigned live = 0;  // bit i: word i has shapes
+    for (std::size_t i = 0; i < ShapeSet::WORDS; ++i) live |= static_cast<unsigned>(fit.words[i] != 0) << i;
+    for (; live != 0; live &= live - 1) {
+      const std::size_t i = static_cast<std::size_t>(std::countr_zero(live));
+      std::uint64_t w = fit.words[i];
+      do {
+        const ShapeTables::Dense& d = tables.dense[i * 64 + static_cast<std::size_t>(std::countr_zero(w))];
+        found[n++] = static_cast<std::uint16_t>(d.base + row * d.width + col);
+        w &= w - 1;
+      } while (w != 0);
+    }
     return false;
   });
+  flush();
 }
 
 void Game::legal_moves(std::size_t agent, std::vector<std::uint16_t>& moves) const {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <numeric>
 #include <set>
 #include <thread>
@@ -106,21 +105,6 @@ TEST(ActionSet, CornerCellIsCoveredByOneAnchoredPlacementPerOrientation) {
     if (pieces[k].shape().contains(0)) expected.insert(k * ANCHORS);
   EXPECT_EQ(at_corner.size(), 58u);
   EXPECT_EQ(at_corner, expected);
-}
-
-TEST(ActionSet, WindowsHoldEachPlacementFromItsTopRow) {
-  const auto& s = set();
-  ASSERT_EQ(s.windows.size(), s.actions.size());
-  for (std::size_t i = 0; i < s.actions.size(); ++i) {
-    const Bitboard& cells = s.actions[i].cells;
-    const unsigned row = *cells.ones().begin() / ROW_STRIDE;
-    const CellWindow w = s.windows[i];
-    ASSERT_EQ(w.row(), row) << i;
-    const auto [lo, hi] = cells.window(row * ROW_STRIDE);
-    ASSERT_EQ(w.lo, lo) << i;
-    ASSERT_EQ(w.hi & ~(~std::uint64_t{0} << (CellWindow::SPAN - 64)), hi) << i;
-    ASSERT_EQ(std::popcount(lo) + std::popcount(hi), cells.count()) << "cells beyond the window " << i;
-  }
 }
 
 TEST(ActionSet, GridMaskMarksTheListedPlacements) {

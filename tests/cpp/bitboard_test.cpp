@@ -74,22 +74,6 @@ TEST(Bitboard, ShiftsCarryAcrossWordsAndDropBitsAtTheEnds) {
   }
 }
 
-TEST(Bitboard, WindowsReadAnyHundredAndTwentyEightPositions) {
-  std::mt19937 rng(3);
-  for (int round = 0; round < 20; ++round) {
-    Bitboard b;
-    for (int i = 0; i < 60; ++i) b.insert(rng() % CAPACITY);
-    for (unsigned base : {0u, 1u, 21u, 63u, 64u, 100u, 128u, 383u, 384u, 400u, 448u, 500u, 511u}) {
-      const auto [lo, hi] = b.window(base);
-      for (unsigned i = 0; i < 128; ++i) {
-        const bool in_window = ((i < 64 ? lo : hi) >> (i % 64)) & 1;
-        const bool in_set = base + i < CAPACITY && ((b.chunks()[(base + i) / 64] >> ((base + i) % 64)) & 1);
-        ASSERT_EQ(in_window, in_set) << "base " << base << " bit " << i;
-      }
-    }
-  }
-}
-
 TEST(Bitboard, NeighbourSetsFollowTheGeometryOfEveryCell) {
   EXPECT_EQ(cells({{0, 19}}).edge_neighbours(), cells({{0, 18}, {1, 19}}));
   EXPECT_EQ(cells({{5, 0}}).corner_neighbours(), cells({{4, 1}, {6, 1}}));
