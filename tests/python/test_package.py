@@ -1,9 +1,10 @@
 """What the package adds around the extension: exports, numpy views, the board text,
-type stubs and the command line."""
+the legal action lists, type stubs and the command line."""
 
 import gc
 import os
 import pathlib
+import random
 import subprocess
 import sys
 
@@ -71,6 +72,76 @@ def test_board_text_is_what_render_prints(game, capfd):
     capfd.readouterr()
     game.render()
     assert capfd.readouterr().out == board_text(game) + "\n"
+
+
+def mask_indices(game, agent):
+    return np.flatnonzero(np.frombuffer(game.observe(agent).action_mask, dtype=bool))
+
+
+def listed(game, agent):
+    return np.frombuffer(_views.legal_actions(game, agent), dtype=np.int64)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_legal_actions_are_the_indices_set_in_the_mask(seed):
+    rng = random.Random(seed)
+    game = PyTegulo()
+    out_of_moves = 0
+    while True:
+        for agent in range(4):
+            legal = listed(game, agent)
+            assert legal.tolist() == mask_indices(game, agent).tolist(), (game.ply, agent)
+            out_of_moves += len(legal) == 0
+        if game.is_over:
+            break
+        legal = listed(game, game.agent_selection)
+        game.step(rng.choice(legal.tolist()) if len(legal) else None)
+    assert out_of_moves > 4  # agents ran out of moves before the end, when all four have
+
+
+def test_legal_actions_take_any_index_and_keywords(game):
+    game.step(0)
+    expected = mask_indices(game, 2).tolist()
+    assert len(expected) == 58 and expected[:2] == [0, 400]
+    for agent in (2, np.int64(2), True + True):
+        assert listed(game, agent).tolist() == expected
+    assert _views.legal_actions(agent=2, game=game) == _views.legal_actions(game, 2)
+    assert len(_views.legal_actions(game, 1)) == 8 * len(mask_indices(game, 1))
+
+
+def test_legal_actions_refuse_bad_arguments(game):
+    cases = [
+        ((game, 4), ValueError, "Unknown agent 4", None),
+        ((game, -1), OverflowError, None, "agent"),
+        ((game, "0"), TypeError, None, "agent"),
+        ((game, None), TypeError, None, "agent"),
+        ((game.observe(0), 0), TypeError, "'PyObservation' object is not an instance of 'PyTegulo'", "game"),
+        ((None, 0), TypeError, "'None' is not an instance of 'PyTegulo'", "game"),
+        ((game,), TypeError, "legal_actions() missing 1 required positional argument: 'agent'", None),
+        ((game, 0, 1), TypeError, "legal_actions() takes 2 positional arguments but 3 were given", None),
+    ]
+    for args, error, message, note in cases:
+        with pytest.raises(error) as raised:
+            _views.legal_actions(*args)
+        assert type(raised.value) is error, args
+        if message is not None:
+            assert str(raised.value) == message
+        assert getattr(raised.value, "__notes__", None) == (None if note is None else [f"while processing '{note}'"])
+
+
+def test_legal_actions_hold_the_game_while_they_read_it(game):
+    class Steps:
+        """An agent index whose conversion tries to change the game being read."""
+
+        def __index__(self):
+            game.step(0)
+            return 0
+
+    with pytest.raises(RuntimeError) as raised:
+        _views.legal_actions(game, Steps())
+    assert str(raised.value) == "Already borrowed"
+    assert game.ply == 0
+    assert len(listed(game, 0)) == 58  # and the borrow was given back
 
 
 def test_stubs_match_the_extension_and_the_package_type_checks(tmp_path):
