@@ -2,6 +2,7 @@
 the legal action lists, type stubs and the command line."""
 
 import gc
+import io
 import os
 import pathlib
 import random
@@ -186,9 +187,42 @@ def test_help_explains_both_commands():
 
 
 @pytest.mark.parametrize("block_numpy, chooser", [(False, "numpy"), (True, "python")])
-def test_bench_reports_speed_with_a_progress_bar(block_numpy, chooser):
-    run = run_module("bench", "--games", "2", block_numpy=block_numpy)
+def test_bench_reports_speed_with_progress_lines_off_a_terminal(block_numpy, chooser):
+    run = run_module("bench", "--games", "3", block_numpy=block_numpy)
     assert run.returncode == 0, run.stderr
     assert f"choosing actions with {chooser}" in run.stdout
     assert "steps/s" in run.stdout and "games/s" in run.stdout
-    assert "4/4 games" in run.stderr and "[" + "#" * 40 + "]" in run.stderr
+    assert run.stderr == "2/6 games (33%)\n3/6 games (50%)\n5/6 games (83%)\n6/6 games (100%)\n"
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_redraws_one_bar_on_a_terminal():
+    from tegulo_rl.__main__ import Progress
+
+    stream = Terminal()
+    progress = Progress("games", stream)
+    for done in range(1, 601):
+        progress(done, 600)
+    draws = stream.getvalue().split("\r")
+    assert draws[0] == "" and len(draws) == 601
+    assert draws[1] == "[" + "." * 40 + "] 1/600 games"
+    assert draws[300] == "[" + "#" * 20 + "." * 20 + "] 300/600 games"
+    assert draws[600] == "[" + "#" * 40 + "] 600/600 games\n"  # the line ends with the run
+
+
+def test_progress_prints_a_line_a_quarter_elsewhere(monkeypatch):
+    from tegulo_rl.__main__ import Progress
+
+    stream = io.StringIO()
+    progress = Progress("rounds", stream)
+    for done in range(1, 601):
+        progress(done, 600)
+    assert stream.getvalue().splitlines() == [
+        "150/600 rounds (25%)", "300/600 rounds (50%)", "450/600 rounds (75%)", "600/600 rounds (100%)"
+    ]  # fmt: skip
+    monkeypatch.setattr(sys, "stderr", Terminal())  # the default stream is stderr, as it is then
+    assert Progress("games").live and not Progress("games", io.StringIO()).live
