@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import random
 import sys
+from typing import TextIO
 
 from tegulo_rl import __version__, bench
 from tegulo_rl._tegulo import PyTegulo
@@ -27,13 +28,32 @@ def play(seed: int) -> None:
         print(f"{'rewards, ' + mode:<20} [{rewards}]")
 
 
-def progress_bar(done: int, total: int) -> None:
-    width = 40
-    filled = width * done // total
-    sys.stderr.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total} games")
-    if done == total:
-        sys.stderr.write("\n")
-    sys.stderr.flush()
+class Progress:
+    """Shows how far a long run has gone, as `progress(done, total)` hears of it: on a
+    terminal, one bar redrawn in place; elsewhere (a pipe, a file, a CI log), where
+    every redraw would stay as a line of its own, a plain line at each quarter."""
+
+    WIDTH = 40
+
+    def __init__(self, unit: str, stream: TextIO | None = None):
+        self.unit = unit
+        self.stream = sys.stderr if stream is None else stream
+        self.live = self.stream.isatty()
+        self.quarters = 0  # quarters reported so far, off a terminal
+
+    def __call__(self, done: int, total: int) -> None:
+        if self.live:
+            filled = self.WIDTH * done // total
+            self.stream.write(f"\r[{'#' * filled}{'.' * (self.WIDTH - filled)}] {done}/{total} {self.unit}")
+            if done == total:
+                self.stream.write("\n")
+        else:
+            quarters = 4 * done // total
+            if quarters <= self.quarters:
+                return
+            self.quarters = quarters
+            self.stream.write(f"{done}/{total} {self.unit} ({100 * done // total}%)\n")
+        self.stream.flush()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -67,7 +87,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     if args.command == "bench":
-        single = bench.run(args.games, args.seed, progress=progress_bar)
+        single = bench.run(args.games, args.seed, progress=Progress("games"))
         print(single.report())
         if args.batch > 0 and single.chooser == "numpy":
             print()

@@ -9,6 +9,14 @@
         action = None if termination else e.action_space(agent).sample(obs["action_mask"])
         e.step(action)
 
+A loop that picks its own actions is faster choosing from the info, whose
+"legal_actions" the engine lists, than finding the indices set in the mask:
+
+    rng = np.random.default_rng(0)
+    for agent in e.agent_iter():
+        obs, reward, termination, truncation, info = e.last()
+        e.step(None if termination else rng.choice(info["legal_actions"]))
+
 Agents are "player_0" to "player_3", moving in that order. An agent that is out
 of moves has its turns passed for it, so the agent selected always has a legal
 action until the game is over; then every agent is terminated at once and
@@ -20,11 +28,17 @@ arrays sharing the observation's memory: "observation", "corners" and "blocked"
 (4, 20, 20), "pieces" (4, 21) and "done" (4,), all uint8, seat 0 being the
 observing agent in its own turned frame; and "action_mask" (36400,) int8, the
 observer's legal action indices. An action outside the mask raises AssertionError.
+
+Infos are dicts with the one key "legal_actions": the agent's legal action
+indices in its own frame, increasing, as a read-only int64 array (empty for an
+agent out of moves). An info is made on its first read after each step, so a
+loop that reads only the info of the agent to move lists that agent's moves alone.
 """
 
 from __future__ import annotations
 
-from typing import Any, ClassVar
+from collections.abc import Callable, Iterator
+from typing import TYPE_CHECKING, Any, ClassVar
 
 import gymnasium
 import numpy as np
@@ -34,8 +48,11 @@ from pettingzoo import AECEnv
 from pettingzoo.utils import wrappers
 
 from tegulo_rl._tegulo import PyTegulo
-from tegulo_rl._views import board_text
+from tegulo_rl._views import board_text, legal_actions
 from tegulo_rl.arrays import as_arrays
+
+if TYPE_CHECKING:
+    from _collections_abc import dict_items, dict_values
 
 __all__ = ["TeguloEnv", "env", "raw_env", "board_image"]
 
@@ -71,6 +88,69 @@ def _observation_space() -> spaces.Dict:
             "action_mask": spaces.Box(0, 1, (PyTegulo.num_actions,), dtype=np.int8),
         }
     )
+
+
+class _Infos(dict[str, dict[str, Any]]):
+    """The agents' infos, each made again on its first read after the position
+    changed: making one lists the agent's moves, and a loop that reads only the info
+    of the agent to move (as `last()` does) should pay for that agent alone.
+
+    Reading one info (`infos[agent]`, `get`) makes that one; reading them all
+    (`values`, `items`, `copy`, `dict(infos)`, `repr`) makes every one that is due.
+    An info stored by hand stays until the next change of position."""
+
+    def __init__(self, make: Callable[[str], dict[str, Any]], agents: list[str]):
+        super().__init__((agent, {}) for agent in agents)
+        self._make = make
+        self._due = set(agents)
+
+    def position_changed(self) -> None:
+        self._due = set(super().keys())
+
+    def _read(self, agent: str) -> None:
+        if agent in self._due:
+            super().__setitem__(agent, self._make(agent))
+            self._due.discard(agent)
+
+    def _read_all(self) -> None:
+        for agent in list(self._due):
+            self._read(agent)
+
+    def __getitem__(self, agent: str) -> dict[str, Any]:
+        self._read(agent)
+        return super().__getitem__(agent)
+
+    def get(self, agent: str, default: Any = None) -> Any:
+        self._read(agent)
+        return super().get(agent, default)
+
+    def __setitem__(self, agent: str, info: dict[str, Any]) -> None:
+        super().__setitem__(agent, info)
+        self._due.discard(agent)
+
+    def __delitem__(self, agent: str) -> None:
+        super().__delitem__(agent)
+        self._due.discard(agent)
+
+    def values(self) -> dict_values[str, dict[str, Any]]:
+        self._read_all()
+        return super().values()
+
+    def items(self) -> dict_items[str, dict[str, Any]]:
+        self._read_all()
+        return super().items()
+
+    def copy(self) -> dict[str, dict[str, Any]]:
+        return dict(self.items())
+
+    # A dict subclass with dict's own iterator is copied (dict(infos), {**infos})
+    # straight from its storage; with an iterator of its own, through __getitem__.
+    def __iter__(self) -> Iterator[str]:
+        return super().__iter__()
+
+    def __repr__(self) -> str:
+        self._read_all()
+        return super().__repr__()
 
 
 class TeguloEnv(AECEnv):  # type: ignore[misc]  # pettingzoo ships no type information
@@ -117,7 +197,7 @@ class TeguloEnv(AECEnv):  # type: ignore[misc]  # pettingzoo ships no type infor
         self._cumulative_rewards = {a: 0.0 for a in self.agents}
         self.terminations = {a: False for a in self.agents}
         self.truncations = {a: False for a in self.agents}
-        self.infos: dict[str, dict[str, Any]] = {a: {} for a in self.agents}
+        self.infos = _Infos(self._info, self.agents)
         self.agent_selection = self.possible_agents[self.game.agent_selection]
 
     def observe(self, agent: str) -> dict[str, np.ndarray]:
@@ -126,12 +206,17 @@ class TeguloEnv(AECEnv):  # type: ignore[misc]  # pettingzoo ships no type infor
         observation["action_mask"] = arrays.action_mask.view(np.int8)  # 0/1 either way: no copy
         return observation
 
+    def _info(self, agent: str) -> dict[str, Any]:
+        legal = legal_actions(self.game, self._index[agent])
+        return {"legal_actions": np.frombuffer(legal, dtype=np.int64)}
+
     def step(self, action: int | None) -> None:
         agent = self.agent_selection
         if self.terminations[agent] or self.truncations[agent]:
             self._was_dead_step(action)
             return
         self.game.step(action)
+        self.infos.position_changed()
         self._cumulative_rewards[agent] = 0.0
         while not self.game.is_over and self.game.terminations[self.game.agent_selection]:
             self.game.step(None)  # an agent out of moves passes

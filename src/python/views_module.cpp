@@ -6,8 +6,15 @@
 //   planes(observation) -> a read-only memoryview over the observation's six
 //       planes, one after another in property order (no copy)
 //   board_text(game) -> the board as render() draws it, without the last line feed
+//   legal_actions(game, agent) -> the agent's legal action indices in its own
+//       frame, increasing, as native int64 in a bytes object (numpy wraps it
+//       without a copy)
 //   panic_exception() -> the package's PanicException, which the package
 //       publishes at import so that it can be caught and unpickled by name
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
 #include "python/call.hpp"
 #include "python/game_class.hpp"
 #include "python/observation_class.hpp"
@@ -124,6 +131,49 @@ PyObject* board_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+constexpr const char* GAME_AGENT_PARAMS[] = {"game", "agent"};
+constexpr Signature LEGAL_ACTIONS{"legal_actions()", GAME_AGENT_PARAMS};
+
+// Every object starts at an address aligned for its pointer fields, so the
+// indices can be written straight into the bytes, and numpy finds them aligned.
+static_assert(offsetof(PyBytesObject, ob_sval) % alignof(std::int64_t) == 0);
+
+PyObject* legal_actions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!bind(LEGAL_ACTIONS, args, nargs, kwnames, arg)) return nullptr;
+    PyObject* type = tegulo_class<TEGULO>();
+    if (type == nullptr || !is_instance(arg[0], type, "PyTegulo", "game")) return nullptr;
+    auto* game = reinterpret_cast<PyTegulo*>(arg[0]);
+    SharedBorrow borrow(game->borrow);
+    if (!borrow) return nullptr;
+    const auto agent = to_index(arg[1], "agent");
+    if (!agent) return nullptr;
+    if (*agent >= game->game.agent_count)
+      return PyErr_Format(PyExc_ValueError, "Unknown agent %llu", static_cast<unsigned long long>(*agent));
+    return run([&]() -> PyObject* {
+      // One list per thread, reused by every call it makes.
+      thread_local std::vector<std::uint16_t> moves = [] {
+        std::vector<std::uint16_t> v;
+        v.reserve(4096);
+        return v;
+      }();
+      const Game& g = game->game;
+      g.observed_moves(g.observe(*agent), moves);
+      PyObject* bytes =
+          PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(moves.size() * sizeof(std::int64_t)));
+      if (bytes == nullptr) return nullptr;
+      try {
+        g.action_set->write_sorted_grid_indices(moves, reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(bytes)));
+      } catch (...) {  // a dense index beyond the catalogue: the bytes go, the failure goes on
+        Py_DECREF(bytes);
+        throw;
+      }
+      return bytes;
+    });
+  });
+}
+
 PyObject* panic_class(PyObject*, PyObject*) {
   return enter([]() -> PyObject* { return Py_XNewRef(panic_exception()); });
 }
@@ -136,6 +186,11 @@ PyMethodDef METHODS[] = {
      "action_mask."},
     {"board_text", fastcall(board_text), METH_FASTCALL | METH_KEYWORDS,
      "board_text(game)\n--\n\nThe board of `game` as `render()` draws it, without the final line feed."},
+    {"legal_actions", fastcall(legal_actions), METH_FASTCALL | METH_KEYWORDS,
+     "legal_actions(game, agent)\n--\n\n"
+     "The legal action indices of `agent` (0 to 3) in `game`, in the agent's own frame\n"
+     "and in increasing order, as native int64 values in a bytes object: wrap them with\n"
+     "numpy.frombuffer(..., dtype=numpy.int64). Empty for an agent out of moves."},
     {"panic_exception", panic_class, METH_NOARGS,
      "panic_exception()\n--\n\nThe PanicException class of the package, made on first request."},
     {nullptr, nullptr, 0, nullptr},

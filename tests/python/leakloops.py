@@ -24,7 +24,7 @@ from operator import attrgetter
 from typing import Any, NamedTuple
 
 import tegulo_rl
-from tegulo_rl import PanicException, PyObservation, PyTegulo
+from tegulo_rl import PanicException, PyObservation, PyTegulo, _views
 from tegulo_rl._views import board_text, planes
 
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
@@ -308,14 +308,24 @@ def loops(scale: float = 1.0) -> list[Loop]:
                 partial(refused, ValueError, midgame.observe, Swallowing(partial(midgame.__setstate__, good))),
             ),
         ),
-        Loop("planes, board_text", n(50000), Cycle(partial(planes, obs), partial(board_text, midgame))),
         Loop(
-            "planes, board_text refused",
-            n(40000),
+            "planes, board_text, legal_actions",
+            n(60000),
+            Cycle(partial(planes, obs), partial(board_text, midgame), lambda: _views.legal_actions(midgame, fresh(1))),
+        ),
+        Loop(
+            "planes, board_text, legal_actions refused",
+            n(60000),
             Cycle(
                 partial(refused, TypeError, planes, midgame),
                 partial(refused, TypeError, board_text, obs),
                 partial(refused, TypeError, planes),
+                partial(refused, TypeError, _views.legal_actions, obs, 0),
+                *(
+                    partial(refused, error, _views.legal_actions, midgame, fresh(agent))
+                    for error, agent in conversion_errors
+                ),
+                partial(refused, ValueError, _views.legal_actions, midgame, fresh(4)),
             ),
         ),
         *arrays,

@@ -58,10 +58,13 @@ CALLS = {
     "render": lambda g: g.render(),
     "planes": lambda g: _views.planes(g.observe(0)),
     "board_text": lambda g: _views.board_text(g),
+    "legal_actions": lambda g: _views.legal_actions(g, 1),
+    "legal_actions refused": lambda g: _views.legal_actions(g, 4),
 }
 # Calls whose own refusal is part of what they test.
 REFUSALS = {"step refused": AssertionError, "step wrong type": TypeError, "step too many": TypeError}
 REFUSALS |= {"from_bytes refused": ValueError, "__setstate__ refused": ValueError, "outcome refused": ValueError}
+REFUSALS |= {"legal_actions refused": ValueError}
 
 
 def call_failing_from(k, call, game):

@@ -5,6 +5,7 @@ import random
 import numpy as np
 import pytest
 
+from tegulo_rl import _views
 from tegulo_rl._tegulo import PyTegulo
 
 from conftest import play_to_end
@@ -158,6 +159,7 @@ READERS = {
     "to_bytes": lambda g: g.to_bytes(),
     "__getstate__": lambda g: g.__getstate__(),
     "render": lambda g: g.render(),
+    "legal_actions": lambda g: _views.legal_actions(g, 0),
 }
 WRITERS = {
     "step": lambda g: g.step(0),
