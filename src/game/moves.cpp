@@ -92,9 +92,12 @@ void Game::update_done() {
   }
 }
 
-void Game::observed_moves(const Observation& obs, std::vector<std::uint16_t>& moves) const {
+namespace {
+
+// Fills `moves` with every legal placement of a scan with these masks and kinds.
+void collect(const ShapeTables& tables, const Bitboard& attach, const Bitboard& forbidden, std::uint32_t remaining,
+             std::vector<std::uint16_t>& moves) {
   moves.clear();
-  const ShapeTables& tables = action_set->relative_shapes;
   // Collected on the stack and handed over a few attach cells at a time: a shape
   // set holds at most one placement per shape.
   std::array<std::uint16_t, 4 * ShapeSet::CAPACITY> found;
@@ -103,7 +106,7 @@ void Game::observed_moves(const Observation& obs, std::vector<std::uint16_t>& mo
     moves.insert(moves.end(), found.begin(), found.begin() + static_cast<std::ptrdiff_t>(n));
     n = 0;
   };
-  scan(tables, obs.corners[0], obs.blocked[0], obs.pieces[0], [&](const ShapeSet& fit, unsigned p) {
+  scan(tables, attach, forbidden, remaining, [&](const ShapeSet& fit, unsigned p) {
     if (n > found.size() - ShapeSet::CAPACITY) flush();
     const std::int32_t row = static_cast<std::int32_t>(p / ROW_STRIDE), col = static_cast<std::int32_t>(p % ROW_STRIDE);
     unsigned live = 0;  // bit i: word i has shapes
@@ -122,13 +125,15 @@ void Game::observed_moves(const Observation& obs, std::vector<std::uint16_t>& mo
   flush();
 }
 
+}  // namespace
+
+void Game::observed_moves(const Observation& obs, std::vector<std::uint16_t>& moves) const {
+  collect(action_set->relative_shapes, obs.corners[0], obs.blocked[0], obs.pieces[0], moves);
+}
+
 void Game::legal_moves(std::size_t agent, std::vector<std::uint16_t>& moves) const {
-  moves.clear();
   const PlacementMasks masks = placement_masks(agent);
-  scan(*action_set, masks.attach, masks.forbidden, agents[agent].remaining, [&](std::uint16_t n) {
-    moves.push_back(n);
-    return false;
-  });
+  collect(action_set->relative_shapes, masks.attach, masks.forbidden, agents[agent].remaining, moves);
 }
 
 }  // namespace tegulo
