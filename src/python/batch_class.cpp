@@ -510,6 +510,30 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 constexpr const char* FROM_BYTES_PARAMS[] = {"records", "reward_mode", "threads", "seed"};
 constexpr Signature FROM_BYTES{"GameBatch.from_bytes()", FROM_BYTES_PARAMS, 1, 1};
 
+// A new batch of the games `records` describe, in the mode, with the threads and the
+// seed that the arguments give (null for the defaults); null with an error set.
+PyObject* batch_of_records(const std::vector<Record>& records, PyObject* mode_arg, PyObject* threads_arg,
+                           PyObject* seed_arg) {
+  const auto mode = to_reward_mode(mode_arg);
+  if (!mode) return nullptr;
+  const auto threads = to_threads(threads_arg);
+  if (!threads) return nullptr;
+  const auto seed = to_seed(seed_arg);
+  if (!seed) return nullptr;
+  PyObject* type = batch_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = new_batch(reinterpret_cast<PyTypeObject*>(type), records.size(), *mode,
+                             threads_arg ? threads_arg : Py_None, *threads, *seed);
+  if (self == nullptr) return nullptr;
+  const auto refused = detached([&] { return state_of(self).batch.load(records); });
+  if (refused) {
+    Py_DECREF(self);
+    record_refused(*refused);
+    return nullptr;
+  }
+  return self;
+}
+
 PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return enter([&]() -> PyObject* {
     PyObject* arg[4];
@@ -517,26 +541,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Buffer buffer;
     std::vector<Record> records;
     if (!buffer.take(arg[0]) || !read_records(buffer, records)) return nullptr;
-    const auto mode = to_reward_mode(arg[1]);
-    if (!mode) return nullptr;
-    const auto threads = to_threads(arg[2]);
-    if (!threads) return nullptr;
-    const auto seed = to_seed(arg[3]);
-    if (!seed) return nullptr;
-    PyObject* type = batch_type();
-    if (type == nullptr) return nullptr;
-    return run([&]() -> PyObject* {
-      PyObject* self = new_batch(reinterpret_cast<PyTypeObject*>(type), records.size(), *mode,
-                                 arg[2] ? arg[2] : Py_None, *threads, *seed);
-      if (self == nullptr) return nullptr;
-      const auto refused = detached([&] { return state_of(self).batch.load(records); });
-      if (refused) {
-        Py_DECREF(self);
-        record_refused(*refused);
-        return nullptr;
-      }
-      return self;
-    });
+    return run([&] { return batch_of_records(records, arg[1], arg[2], arg[3]); });
   });
 }
 
@@ -985,26 +990,12 @@ PyObject* restore_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     const std::size_t n = records->size() / RECORD_SIZE;
     if (n < 1 || n > MAX_GAMES || records->size() != n * RECORD_SIZE || streams->size() != n * 8)
       return PyErr_Format(PyExc_ValueError, "not the state of a GameBatch");
-    const auto mode = to_reward_mode(arg[1]);
-    if (!mode) return nullptr;
-    const auto threads = to_threads(arg[2]);
-    if (!threads) return nullptr;
-    const auto seed = to_seed(arg[3]);
-    if (!seed) return nullptr;
-    PyObject* type = batch_type();
-    if (type == nullptr) return nullptr;
     return run([&]() -> PyObject* {
       std::vector<Record> loaded(n);
       for (std::size_t i = 0; i < n; ++i) std::memcpy(loaded[i].data(), records->data() + i * RECORD_SIZE, RECORD_SIZE);
-      PyObject* self = new_batch(reinterpret_cast<PyTypeObject*>(type), n, *mode, arg[2], *threads, *seed);
+      PyObject* self = batch_of_records(loaded, arg[1], arg[2], arg[3]);
       if (self == nullptr) return nullptr;
       GameBatch& batch = state_of(self).batch;
-      const auto refused = detached([&] { return batch.load(loaded); });
-      if (refused) {
-        Py_DECREF(self);
-        record_refused(*refused);
-        return nullptr;
-      }
       for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t s = 0;
         for (std::size_t b = 8; b-- > 0;) s = s << 8 | (*streams)[i * 8 + b];
