@@ -107,21 +107,21 @@ class _Infos(dict[str, dict[str, Any]]):
     def position_changed(self) -> None:
         self._due = set(super().keys())
 
-    def _read(self, agent: str) -> None:
+    def _make_if_due(self, agent: str) -> None:
         if agent in self._due:
             super().__setitem__(agent, self._make(agent))
             self._due.discard(agent)
 
-    def _read_all(self) -> None:
+    def _make_all_due(self) -> None:
         for agent in list(self._due):
-            self._read(agent)
+            self._make_if_due(agent)
 
     def __getitem__(self, agent: str) -> dict[str, Any]:
-        self._read(agent)
+        self._make_if_due(agent)
         return super().__getitem__(agent)
 
     def get(self, agent: str, default: Any = None) -> Any:
-        self._read(agent)
+        self._make_if_due(agent)
         return super().get(agent, default)
 
     def __setitem__(self, agent: str, info: dict[str, Any]) -> None:
@@ -133,11 +133,11 @@ class _Infos(dict[str, dict[str, Any]]):
         self._due.discard(agent)
 
     def values(self) -> dict_values[str, dict[str, Any]]:
-        self._read_all()
+        self._make_all_due()
         return super().values()
 
     def items(self) -> dict_items[str, dict[str, Any]]:
-        self._read_all()
+        self._make_all_due()
         return super().items()
 
     def copy(self) -> dict[str, dict[str, Any]]:
@@ -149,7 +149,7 @@ class _Infos(dict[str, dict[str, Any]]):
         return super().__iter__()
 
     def __repr__(self) -> str:
-        self._read_all()
+        self._make_all_due()
         return super().__repr__()
 
 
