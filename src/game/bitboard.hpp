@@ -125,12 +125,33 @@ class Bitboard {
   // lie below 420 and table entries below 512 (internal errors otherwise).
   Bitboard permute(const PositionTable& table) const;
 
+  // The board cells of the set turned half a turn, (r, c) to (19 - r, 19 - c), as
+  // two quarter turns by `permute` would give them. That is position p to 418 - p,
+  // the board span reversed: no table, and no work per position. Positions that
+  // are no cell (gaps, 420 on) must not be in the set; they would land elsewhere.
+  constexpr Bitboard half_turned() const {
+    Bitboard r;
+    for (std::size_t i = 0; i < CHUNKS; ++i) r.chunks_[CHUNKS - 1 - i] = reversed(chunks_[i]);
+    return r.shifted_down(CAPACITY - 1 - HALF_TURN_SUM);  // reversed, p went to 511 - p
+  }
+
   class Ones;
   // The positions of the set in increasing order; allocates nothing.
   constexpr Ones ones() const;
 
  private:
   static constexpr std::uint64_t LOW_36 = (std::uint64_t{1} << 36) - 1;
+  static constexpr unsigned HALF_TURN_SUM = 418;  // positions of (r, c) and (19 - r, 19 - c)
+
+  // The bits of x in reverse order: halves, then quarters... swapped.
+  static constexpr std::uint64_t reversed(std::uint64_t x) {
+    x = (x >> 1 & 0x5555555555555555) | (x & 0x5555555555555555) << 1;
+    x = (x >> 2 & 0x3333333333333333) | (x & 0x3333333333333333) << 2;
+    x = (x >> 4 & 0x0F0F0F0F0F0F0F0F) | (x & 0x0F0F0F0F0F0F0F0F) << 4;
+    x = (x >> 8 & 0x00FF00FF00FF00FF) | (x & 0x00FF00FF00FF00FF) << 8;
+    x = (x >> 16 & 0x0000FFFF0000FFFF) | (x & 0x0000FFFF0000FFFF) << 16;
+    return x >> 32 | x << 32;
+  }
 
   // Shifts by a small fixed amount (1 to 63), the only ones the neighbour sets use.
   template <unsigned N>

@@ -140,6 +140,18 @@ TEST(Bitboard, PermuteTurnsTheBoard) {
   }
 }
 
+TEST(Bitboard, HalfTurnIsTwoQuarterTurns) {
+  EXPECT_EQ(Bitboard().half_turned(), Bitboard());
+  EXPECT_EQ(cells({{0, 0}}).half_turned(), cells({{19, 19}}));
+  EXPECT_EQ(cells({{2, 5}, {19, 0}}).half_turned(), cells({{17, 14}, {0, 19}}));
+  EXPECT_EQ(BOARD_MASK.half_turned(), BOARD_MASK);
+  std::mt19937 rng(12);
+  for (int i = 0; i < 200; ++i) {
+    const Bitboard b = i % 2 == 0 ? random_cells(rng, 1 + i) : BOARD_MASK - random_cells(rng, i);
+    EXPECT_EQ(b.half_turned(), b.permute(ROTATE_CW).permute(ROTATE_CW));
+  }
+}
+
 TEST(Bitboard, PermuteRefusesPositionsBeyondItsTable) {
   EXPECT_THROW((void)Bitboard::single(430).permute(ROTATE_CW), InternalError);
 }

@@ -1,6 +1,8 @@
 // The agent-relative observation: seats, turned frames, corner and blocked cells.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "game/game.hpp"
 #include "testing.hpp"
 
@@ -76,6 +78,27 @@ TEST(Observe, DoneAgentsStillHaveCornersAndBlockedCells) {
   const Observation obs = game.observe(3);
   EXPECT_TRUE(obs.done[0]);
   EXPECT_EQ(obs.corners[0], cells({{1, 1}}));  // (18, 1) of the board, turned
+}
+
+// Any cells at all, sparse to nearly full: each observer sees every agent's
+// cells turned by permute with the quarter-turn tables, once per quarter.
+TEST(Observe, EveryFrameTurnsCellsAsTheQuarterTurnTablesDo) {
+  std::mt19937 rng(8);
+  for (int round = 0; round < 50; ++round) {
+    Game game = Game::fresh();
+    const unsigned in_64 = static_cast<unsigned>(round % 16) * 4;
+    for (unsigned p : BOARD_MASK.ones()) {
+      if (rng() % 64 < in_64) game.agents[rng() % 4].cells.insert(p);
+    }
+    for (std::size_t observer = 0; observer < 4; ++observer) {
+      const Observation obs = game.observe(observer);
+      for (std::size_t seat = 0; seat < 4; ++seat) {
+        Bitboard expected = game.agents[(observer + seat) % 4].cells;
+        for (std::size_t q = 0; q < observer; ++q) expected = expected.permute(ROTATE_CCW);
+        ASSERT_EQ(obs.occupied[seat], expected) << "round " << round << " observer " << observer << " seat " << seat;
+      }
+    }
+  }
 }
 
 TEST(Observe, AnAgentIndexBeyondThreeIsAnInternalError) { EXPECT_THROW((void)Game::fresh().observe(4), InternalError); }
