@@ -100,6 +100,23 @@ void observe_and_moves(benchmark::State& state) {
 }
 BENCHMARK(observe_and_moves);
 
+// The same with the legal actions as sorted grid indices, as observe and the
+// batch list them.
+void observe_and_actions(benchmark::State& state) {
+  const Positions& p = positions();
+  std::vector<std::uint16_t> actions;
+  actions.reserve(4096);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const Game& game = p.games[i];
+    const Observation obs = game.observe(game.current_agent);
+    game.observed_actions(obs, actions);
+    benchmark::DoNotOptimize(actions.data());
+    i = i + 1 == p.games.size() ? 0 : i + 1;
+  }
+}
+BENCHMARK(observe_and_actions);
+
 // The observation of the agent to move alone.
 void observe(benchmark::State& state) {
   const Positions& p = positions();

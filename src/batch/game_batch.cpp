@@ -10,7 +10,7 @@ namespace tegulo {
 
 namespace {
 
-// The legal placements of a scan, kept per thread and reused by every call.
+// The legal placements or actions of a scan, kept per thread and reused by every call.
 std::vector<std::uint16_t>& scratch_moves() {
   thread_local std::vector<std::uint16_t> moves = [] {
     std::vector<std::uint16_t> v;
@@ -61,10 +61,9 @@ void GameBatch::reset(std::optional<std::uint64_t> seed) {
 }
 
 std::size_t GameBatch::observe(const ObservationBuffers& out) {
-  const ActionSet& set = ActionSet::get();
   for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
-    std::vector<std::uint16_t>& moves = scratch_moves();
-    std::vector<std::int64_t>& legal = legal_[t];
+    std::vector<std::uint16_t>& actions = scratch_moves();
+    std::vector<std::uint16_t>& legal = legal_[t];
     legal.clear();
     for (std::size_t i = first; i < last; ++i) {
       const Game& game = slots_[i].game;
@@ -72,11 +71,9 @@ std::size_t GameBatch::observe(const ObservationBuffers& out) {
       write_planes(obs, {out.observation + i * CELL_PLANE, out.corners + i * CELL_PLANE, out.blocked + i * CELL_PLANE,
                          out.pieces + i * PIECE_PLANE, out.done + i * AGENT_COUNT});
       out.current_agent[i] = static_cast<std::int64_t>(game.current_agent);
-      game.observed_moves(obs, moves);
-      counts_[i] = static_cast<std::int64_t>(moves.size());
-      const std::size_t base = legal.size();
-      legal.resize(base + moves.size());
-      set.write_sorted_grid_indices(moves, legal.data() + base);
+      game.observed_actions(obs, actions);
+      counts_[i] = static_cast<std::int64_t>(actions.size());
+      legal.insert(legal.end(), actions.begin(), actions.end());
       if (out.action_mask == nullptr) continue;
       std::uint8_t* mask = out.action_mask + i * NUM_ACTIONS;
       if (out.stale_offsets != nullptr) {
@@ -87,7 +84,7 @@ std::size_t GameBatch::observe(const ObservationBuffers& out) {
           mask[a] = 0;
         }
       }
-      for (const std::uint16_t d : moves) mask[set.grid_indices[d]] = 1;
+      for (const std::uint16_t a : actions) mask[a] = 1;
     }
   });
   std::int64_t total = 0;

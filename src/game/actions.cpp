@@ -193,28 +193,4 @@ void ActionSet::write_grid_mask(std::span<const std::uint16_t> dense, std::span<
   }
 }
 
-// Placements are numbered in grid order (by orientation, then anchor), so sorting
-// dense indices sorts grid indices. They are sorted through a bitmap of the 30433
-// numbers, 476 words, with a summary word per 64 of them: only the words a list
-// touches are cleared, set and read back.
-void ActionSet::write_sorted_grid_indices(std::span<const std::uint16_t> dense, std::int64_t* out) const {
-  constexpr std::size_t WORDS = 512;
-  std::array<std::uint64_t, WORDS> bits;  // word w is valid when summary bit w is set
-  std::array<std::uint64_t, WORDS / 64> summary{};
-  for (const std::uint16_t d : dense) {
-    if (d >= actions.size()) throw InternalError("Dense index " + std::to_string(d) + " beyond the catalogue");
-    const std::size_t w = d / 64;
-    const std::uint64_t seen = summary[w / 64] >> (w % 64) & 1;
-    bits[w] = (bits[w] & (std::uint64_t{0} - seen)) | std::uint64_t{1} << (d % 64);
-    summary[w / 64] |= std::uint64_t{1} << (w % 64);
-  }
-  for (std::size_t s = 0; s < summary.size(); ++s) {
-    for (std::uint64_t words = summary[s]; words != 0; words &= words - 1) {
-      const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(words));
-      for (std::uint64_t b = bits[w]; b != 0; b &= b - 1)
-        *out++ = grid_indices[w * 64 + static_cast<std::size_t>(std::countr_zero(b))];
-    }
-  }
-}
-
 }  // namespace tegulo

@@ -63,9 +63,6 @@ struct ActionSet {
   std::vector<std::uint8_t> grid_mask(std::span<const std::uint16_t> dense) const;
   // The same into a zeroed buffer of grid_to_action's length.
   void write_grid_mask(std::span<const std::uint16_t> dense, std::span<std::uint8_t> mask) const;
-  // Writes the grid indices of the listed placements (distinct dense indices) to
-  // `out`, in increasing order; `out` holds as many entries as `dense`.
-  void write_sorted_grid_indices(std::span<const std::uint16_t> dense, std::int64_t* out) const;
 };
 
 }  // namespace tegulo

@@ -3,9 +3,14 @@
 namespace tegulo {
 
 Game Game::fresh() {
-  Game game;
-  game.action_set = &ActionSet::get();
-  return game;
+  // Every fresh game is this one, witnesses included: they are found once.
+  static const Game first = [] {
+    Game game;
+    game.action_set = &ActionSet::get();
+    game.update_done();
+    return game;
+  }();
+  return first;
 }
 
 unsigned Game::ply() const {

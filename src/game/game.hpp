@@ -36,6 +36,11 @@ struct Game {
   const ActionSet* action_set = nullptr;
   std::size_t current_agent = 0;  // whose turn it is
   std::size_t agent_count = AGENT_COUNT;
+  // For each agent, the placement (an absolute dense index) that last showed it
+  // had a move: a done refresh tests it first and scans only when it no longer
+  // holds. A hint, not part of the position: games compare equal whatever their
+  // witnesses, and any value gives the same done flags.
+  std::array<std::uint16_t, AGENT_COUNT> witness{};
 
   // A game before any move: every agent empty, holding all 21 kinds, agent 0 to
   // move. Builds the catalogue if this is its first use in the process.
@@ -73,6 +78,9 @@ struct Game {
   // Fills `moves` with the dense indices of the observer's legal placements, in its
   // own frame, each once: by lowest attach cell, then kind, then dense index.
   void observed_moves(const Observation& obs, std::vector<std::uint16_t>& moves) const;
+  // Fills `actions` with the grid indices of the observer's legal placements, in
+  // its own frame: the action indices it may step with, in increasing order.
+  void observed_actions(const Observation& obs, std::vector<std::uint16_t>& actions) const;
   // Fills `moves` with the catalogue placements (absolute dense indices) legal
   // for agent 0 to 3 now, each once, in the scan order of observed_moves.
   void legal_moves(std::size_t agent, std::vector<std::uint16_t>& moves) const;
@@ -90,7 +98,10 @@ struct Game {
   // occupied cell an "x" on its agent's ANSI background colour. No line feed at the end.
   std::string board_text() const;
 
-  friend bool operator==(const Game&, const Game&) = default;
+  friend bool operator==(const Game& a, const Game& b) {
+    return a.agents == b.agents && a.action_set == b.action_set && a.current_agent == b.current_agent &&
+           a.agent_count == b.agent_count;
+  }
 
  private:
   // Games come from fresh(), from_bytes() or a copy, so that every game refers to

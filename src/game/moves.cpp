@@ -2,6 +2,8 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "game.hpp"
@@ -78,17 +80,40 @@ void scan(const ShapeTables& tables, const Bitboard& attach, const Bitboard& for
   }
 }
 
+// The first legal placement of a scan (a dense index in the scan's frame), if any.
+std::optional<std::uint16_t> first_placement(const ShapeTables& tables, const Bitboard& attach,
+                                             const Bitboard& forbidden, std::uint32_t remaining) {
+  std::optional<std::uint16_t> first;
+  scan(tables, attach, forbidden, remaining, [&](const ShapeSet& fit, unsigned p) {
+    std::size_t i = 0;
+    while (fit.words[i] == 0) ++i;
+    const ShapeTables::Dense& d = tables.dense[i * 64 + static_cast<std::size_t>(std::countr_zero(fit.words[i]))];
+    first = static_cast<std::uint16_t>(d.base + static_cast<std::int32_t>(p / ROW_STRIDE) * d.width +
+                                       static_cast<std::int32_t>(p % ROW_STRIDE));
+    return true;
+  });
+  return first;
+}
+
 }  // namespace
 
 void Game::update_done() {
+  const ActionSet& set = *action_set;
   for (std::size_t i = 0; i < AGENT_COUNT; ++i) {
     Agent& agent = agents[i];
     if (agent.done) continue;  // a done agent stays done
     const PlacementMasks masks = placement_masks(i);
-    bool any = false;
-    scan(action_set->relative_shapes, masks.attach, masks.forbidden, agent.remaining,
-         [&](const ShapeSet&, unsigned) { return any = true; });
-    agent.done = !any;
+    // The agent's witness is tried first: one placement's test, where a scan may
+    // visit every attach cell. A placement takes the witness of few agents.
+    if (witness[i] < set.actions.size()) {
+      const Action& w = set.actions[witness[i]];
+      if ((agent.remaining >> w.piece_type.kind_index() & 1) != 0 && !w.cells.overlaps(masks.forbidden) &&
+          w.cells.overlaps(masks.attach))
+        continue;
+    }
+    const auto first = first_placement(set.relative_shapes, masks.attach, masks.forbidden, agent.remaining);
+    agent.done = !first;
+    witness[i] = first.value_or(0);
   }
 }
 
@@ -125,7 +150,90 @@ void collect(const ShapeTables& tables, const Bitboard& attach, const Bitboard& 
   flush();
 }
 
+// Writes at(b) for every bit b of `word`, in increasing order, and moves `out`
+// past them. Most words hold one to three bits: the first four entries are
+// written whether the bits are there or not (at(63) for the missing ones), so that
+// a loop ending at an unforeseeable count is rare. The room after `out` must take
+// four entries more than the word holds.
+template <class At>
+void write_ones(std::uint64_t word, At&& at, std::uint16_t*& out) {
+  std::size_t count = 0;
+  for (int k = 0; k < 4; ++k, word &= word - 1) {
+    // With the top bit set the lowest bit is found without a test for zero,
+    // which would be a branch as unforeseeable as the loop's end.
+    const auto lowest = static_cast<unsigned>(std::countr_zero(word | std::uint64_t{1} << 63));
+    out[k] = static_cast<std::uint16_t>(at(lowest));
+    count += word != 0;
+  }
+  for (; word != 0; word &= word - 1) out[count++] = static_cast<std::uint16_t>(at(std::countr_zero(word)));
+  out += count;
+}
+
+// Fills `actions` with the grid indices of every legal placement of a scan with
+// these masks and kinds, in increasing order. The scan writes grid indices straight
+// from the shape tables, one after another; a bitmap of the action grid with a
+// summary bit per word then sorts them, reading back only the words they touched.
+// Kept apart, neither loop waits on the other's stores.
+void collect_sorted(const ShapeTables& tables, const Bitboard& attach, const Bitboard& forbidden,
+                    std::uint32_t remaining, std::vector<std::uint16_t>& actions) {
+  std::size_t n = 0;
+  scan(tables, attach, forbidden, remaining, [&](const ShapeSet& fit, unsigned p) {
+    // A shape set holds at most one placement per shape, and write_ones writes four spare entries.
+    if (actions.size() < n + ShapeSet::CAPACITY + 4) actions.resize(2 * (n + ShapeSet::CAPACITY + 4));
+    std::uint16_t* out = actions.data() + n;
+    const auto at = static_cast<std::int32_t>(BOARD_SIZE * (p / ROW_STRIDE) + p % ROW_STRIDE);
+    unsigned live = 0;  // bit i: word i has shapes
+    for (std::size_t i = 0; i < ShapeSet::WORDS; ++i) live |= static_cast<unsigned>(fit.words[i] != 0) << i;
+    for (; live != 0; live &= live - 1) {
+      const std::size_t i = static_cast<std::size_t>(std::countr_zero(live));
+      const std::int32_t* grid = tables.grid.data() + i * 64;
+      write_ones(fit.words[i], [&](unsigned b) { return grid[b] + at; }, out);
+    }
+    n = static_cast<std::size_t>(out - actions.data());
+    return false;
+  });
+
+  // The bitmap is cleared whole (4.5 KB, a few dozen vector stores). Which words
+  // were touched is kept as a byte per word, set by plain stores (bits kept in
+  // words would make every update wait for the one before it), and gathered into
+  // a summary bit per word afterwards, 64 words a summary word.
+  constexpr std::size_t WORDS = (NUM_ACTIONS + 63) / 64, SUMMARIES = (WORDS + 63) / 64;
+  std::array<std::uint64_t, WORDS> bits;
+  std::array<std::uint8_t, 64 * SUMMARIES> touched;
+  std::memset(bits.data(), 0, sizeof bits);
+  std::memset(touched.data(), 0, sizeof touched);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t g = actions[k];
+    if (g >= NUM_ACTIONS) throw InternalError("Grid index " + std::to_string(g) + " beyond the action grid");
+    bits[g / 64] |= std::uint64_t{1} << (g % 64);
+    touched[g / 64] = 1;
+  }
+  actions.resize(n + 4);  // room for write_ones' spare entries
+  std::uint16_t* out = actions.data();
+  for (std::size_t s = 0; s < SUMMARIES; ++s) {
+    std::uint64_t words = 0;
+    for (std::size_t group = 0; group < 8; ++group) {
+      // Eight bytes of 0 or 1 as the eight bits of a byte: the product puts byte k
+      // at bit 56 + k, and no two partial products meet, so nothing carries.
+      std::uint64_t eight;
+      std::memcpy(&eight, touched.data() + 64 * s + 8 * group, sizeof eight);
+      if constexpr (std::endian::native == std::endian::big) eight = __builtin_bswap64(eight);
+      words |= (eight * 0x0102040810204080) >> 56 << (8 * group);
+    }
+    for (; words != 0; words &= words - 1) {
+      const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(words));
+      const auto base = static_cast<unsigned>(w * 64);
+      write_ones(bits[w], [&](unsigned b) { return base + b; }, out);
+    }
+  }
+  actions.resize(n);
+}
+
 }  // namespace
+
+void Game::observed_actions(const Observation& obs, std::vector<std::uint16_t>& actions) const {
+  collect_sorted(action_set->relative_shapes, obs.corners[0], obs.blocked[0], obs.pieces[0], actions);
+}
 
 void Game::observed_moves(const Observation& obs, std::vector<std::uint16_t>& moves) const {
   collect(action_set->relative_shapes, obs.corners[0], obs.blocked[0], obs.pieces[0], moves);

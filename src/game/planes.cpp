@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace tegulo {
 
@@ -15,27 +16,34 @@ constexpr std::array<std::array<std::uint8_t, 8>, 256> SPREAD = [] {
   return table;
 }();
 
-// The 20 cells of row r as the low bits of a word.
-std::uint32_t row_bits(const Bitboard::Chunks& chunks, unsigned r) {
-  const unsigned p = r * ROW_STRIDE, j = p / 64, s = p % 64;
-  std::uint64_t bits = chunks[j] >> s;
+// The 20 cells of row R as the low bits of a word; the row's chunk and shift are
+// constants, so a row is a shift or two and a mask.
+template <unsigned R>
+std::uint32_t row_bits(const Bitboard::Chunks& chunks) {
+  constexpr unsigned P = R * ROW_STRIDE, J = P / 64, S = P % 64;
+  std::uint64_t bits = chunks[J] >> S;
   // A row starting in the last 19 positions of a chunk continues in the next one.
-  if (s > 64 - BOARD_SIZE) bits |= chunks[j + 1] << (64 - s);
+  if constexpr (S > 64 - BOARD_SIZE) bits |= chunks[J + 1] << (64 - S);
   return static_cast<std::uint32_t>(bits) & ((std::uint32_t{1} << BOARD_SIZE) - 1);
+}
+
+// The 20 bytes of row R: three table reads (8 + 8 + 4 cells).
+template <unsigned R>
+void write_row(const Bitboard::Chunks& chunks, std::uint8_t* out) {
+  const std::uint32_t bits = row_bits<R>(chunks);
+  out += R * BOARD_SIZE;
+  std::memcpy(out, SPREAD[bits & 0xFF].data(), 8);
+  std::memcpy(out + 8, SPREAD[bits >> 8 & 0xFF].data(), 8);
+  std::memcpy(out + 16, SPREAD[bits >> 16].data(), 4);
 }
 
 }  // namespace
 
-// A row is three table reads (8 + 8 + 4 cells), so a seat's plane is sixty
-// stores whatever the set holds, and nothing needs zeroing first.
+// Sixty stores a seat's plane whatever the set holds, and nothing needs zeroing first.
 void write_cells(const Bitboard& cells, std::uint8_t* out) {
-  const Bitboard::Chunks& chunks = cells.chunks();
-  for (unsigned r = 0; r < BOARD_SIZE; ++r, out += BOARD_SIZE) {
-    const std::uint32_t bits = row_bits(chunks, r);
-    std::memcpy(out, SPREAD[bits & 0xFF].data(), 8);
-    std::memcpy(out + 8, SPREAD[bits >> 8 & 0xFF].data(), 8);
-    std::memcpy(out + 16, SPREAD[bits >> 16].data(), 4);
-  }
+  [&]<unsigned... R>(std::integer_sequence<unsigned, R...>) {
+    (write_row<R>(cells.chunks(), out), ...);
+  }(std::make_integer_sequence<unsigned, BOARD_SIZE>());
 }
 
 void write_planes(const Observation& obs, const PlaneBytes& out) {

@@ -40,6 +40,8 @@ ShapeTables::ShapeTables(const std::vector<Piece>& pieces, const std::vector<std
         kinds[kind].insert(s);
         const int width = last_col + 1;
         dense.push_back({static_cast<std::int32_t>(first_dense[k]) - origin->row * width - origin->col, width});
+        grid.push_back(static_cast<std::int32_t>(k * BOARD_SIZE * BOARD_SIZE) -
+                       origin->row * static_cast<int>(BOARD_SIZE) - origin->col);
         for (const Cell& cell : cells) {
           const int dr = cell.row - origin->row, dc = cell.col - origin->col;
           const int reach = REACH - std::abs(dr);
@@ -59,6 +61,8 @@ ShapeTables::ShapeTables(const std::vector<Piece>& pieces, const std::vector<std
       }
     }
   }
+
+  grid.resize(count + 64, 0);
 
   // Each pattern's entry is that of the pattern without its lowest cell, less the
   // shapes using that cell.

@@ -94,6 +94,9 @@ struct ShapeTables {
   std::vector<ShapeSet> col_on_board;        // per column of the origin, those within columns 0 to 19
   std::array<ShapeSet, KIND_COUNT> kinds{};  // per kind index, its shapes
   std::vector<Dense> dense;                  // per shape
+  // Per shape, the grid index of shape s put on cell (row, col) less 20 row + col;
+  // then 64 entries more, which a scan may read for bits a word does not have.
+  std::vector<std::int32_t> grid;
 
   ShapeTables() = default;
   // For the orientations in piece-index order, the first of which has dense index

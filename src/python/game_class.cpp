@@ -165,8 +165,8 @@ PyObject* observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         return v;
       }();
       const Observation obs = game.observe(*agent);
-      game.observed_moves(obs, moves);
-      return new_observation(obs, moves, *game.action_set);
+      game.observed_actions(obs, moves);
+      return new_observation(obs, moves);
     });
   });
 }

@@ -37,8 +37,8 @@ struct PyObservation {
 // every module object; null with an error set if creating it fails.
 PyObject* observation_type();
 
-// A new PyObservation holding `obs` and the observer's legal placements `moves`
-// (dense indices in its frame) packed into 0/1 byte planes.
-PyObject* new_observation(const Observation& obs, std::span<const std::uint16_t> moves, const ActionSet& set);
+// A new PyObservation holding `obs` and the observer's legal actions (grid
+// indices in its frame) packed into 0/1 byte planes.
+PyObject* new_observation(const Observation& obs, std::span<const std::uint16_t> actions);
 
 }  // namespace tegulo::py

@@ -84,15 +84,22 @@ TEST(MoveScan, MatchesTheReferenceOnRandomMasks) {
 }
 
 // Every position of seeded random games, the ends included: each agent's
-// observation lists the reference's placements in its order, and a done refresh
-// from scratch marks done exactly the agents with none.
+// observation lists the reference's placements in its order, and the done flags
+// are exactly those of the agents with none: as play left them, and after a
+// refresh from scratch whatever witnesses it starts from (another agent's, none
+// of the catalogue's).
 TEST(MoveScan, MatchesTheReferenceInRandomGames) {
   int positions = 0, out_of_moves = 0;
   auto check = [&](const Game& game) {
     ++positions;
-    Game refreshed = game;
-    for (Agent& agent : refreshed.agents) agent.done = false;
+    Game refreshed = game, scrambled = game;
+    for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+      refreshed.agents[a].done = scrambled.agents[a].done = false;
+      scrambled.witness[a] = a == 3 ? 0xFFFF : game.witness[(a + 1) % AGENT_COUNT];
+    }
     refreshed.update_done();
+    scrambled.update_done();
+    ASSERT_EQ(scrambled, refreshed);  // witnesses aside
     for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
       const Observation obs = game.observe(a);
       std::vector<std::uint16_t> moves;
@@ -103,6 +110,8 @@ TEST(MoveScan, MatchesTheReferenceInRandomGames) {
       const PlacementMasks masks = game.placement_masks(a);
       const bool none = reference_moves(masks.attach, masks.forbidden, game.agents[a].remaining).empty();
       ASSERT_EQ(refreshed.agents[a].done, none) << "position " << positions << " agent " << a;
+      ASSERT_EQ(game.agents[a].done, none) << "position " << positions << " agent " << a;
+      ASSERT_EQ(scrambled.agents[a].done, none) << "position " << positions << " agent " << a;
       out_of_moves += none;
     }
   };

@@ -58,28 +58,21 @@ TEST(Planes, AFullBoardAndTheLastCellOfEachRow) {
   for (std::size_t i = 0; i < CELLS; ++i) ASSERT_EQ(out[i], i % BOARD_SIZE == BOARD_SIZE - 1) << i;
 }
 
-TEST(SortedGridIndices, AgreeWithASortOfTheScanOrder) {
+TEST(ObservedActions, AreTheScansPlacementsAsSortedGridIndices) {
   const ActionSet& set = ActionSet::get();
-  std::vector<std::uint16_t> moves;
+  std::vector<std::uint16_t> moves, actions;
   for (const Game& game : sample_positions()) {
     for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
-      game.observed_moves(game.observe(a), moves);
-      std::vector<std::int64_t> expected;
-      for (std::uint16_t d : moves) expected.push_back(static_cast<std::int64_t>(set.actions[d].grid_index));
+      const Observation obs = game.observe(a);
+      game.observed_moves(obs, moves);
+      std::vector<std::uint16_t> expected;
+      for (std::uint16_t d : moves) expected.push_back(static_cast<std::uint16_t>(set.actions[d].grid_index));
       std::sort(expected.begin(), expected.end());
-      std::vector<std::int64_t> sorted(moves.size(), -1);
-      set.write_sorted_grid_indices(moves, sorted.data());
-      ASSERT_EQ(sorted, expected);
+      actions.assign(3, 7);  // whatever was there goes
+      game.observed_actions(obs, actions);
+      ASSERT_EQ(actions, expected);
     }
   }
-  // The whole catalogue at once touches every word of the bitmap.
-  std::vector<std::uint16_t> all(set.actions.size());
-  for (std::size_t d = 0; d < all.size(); ++d) all[d] = static_cast<std::uint16_t>(all.size() - 1 - d);
-  std::vector<std::int64_t> sorted(all.size());
-  set.write_sorted_grid_indices(all, sorted.data());
-  EXPECT_TRUE(std::is_sorted(sorted.begin(), sorted.end()));
-  EXPECT_EQ(sorted.front(), 0);
-  EXPECT_EQ(sorted.back(), static_cast<std::int64_t>(set.actions.back().grid_index));
 }
 
 TEST(LegalMoves, AreTheRulesPlacementsAndWhatTheAgentsFrameLists) {
