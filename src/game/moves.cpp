@@ -176,38 +176,29 @@ void write_ones(std::uint64_t word, At&& at, std::uint16_t*& out) {
 // Kept apart, neither loop waits on the other's stores.
 void collect_sorted(const ShapeTables& tables, const Bitboard& attach, const Bitboard& forbidden,
                     std::uint32_t remaining, std::vector<std::uint16_t>& actions) {
-  std::size_t n = 0;
-  scan(tables, attach, forbidden, remaining, [&](const ShapeSet& fit, unsigned p) {
-    // A shape set holds at most one placement per shape, and write_ones writes four spare entries.
-    if (actions.size() < n + ShapeSet::CAPACITY + 4) actions.resize(2 * (n + ShapeSet::CAPACITY + 4));
-    std::uint16_t* out = actions.data() + n;
-    const auto at = static_cast<std::int32_t>(BOARD_SIZE * (p / ROW_STRIDE) + p % ROW_STRIDE);
-    unsigned live = 0;  // bit i: word i has shapes
-    for (std::size_t i = 0; i < ShapeSet::WORDS; ++i) live |= static_cast<unsigned>(fit.words[i] != 0) << i;
-    for (; live != 0; live &= live - 1) {
-      const std::size_t i = static_cast<std::size_t>(std::countr_zero(live));
-      const std::int32_t* grid = tables.grid.data() + i * 64;
-      write_ones(fit.words[i], [&](unsigned b) { return grid[b] + at; }, out);
-    }
-    n = static_cast<std::size_t>(out - actions.data());
-    return false;
-  });
-
-  // The bitmap is cleared whole (4.5 KB, a few dozen vector stores). Which words
-  // were touched is kept as a byte per word, set by plain stores (bits kept in
-  // words would make every update wait for the one before it), and gathered into
-  // a summary bit per word afterwards, 64 words a summary word.
   constexpr std::size_t WORDS = (NUM_ACTIONS + 63) / 64, SUMMARIES = (WORDS + 63) / 64;
   std::array<std::uint64_t, WORDS> bits;
   std::array<std::uint8_t, 64 * SUMMARIES> touched;
   std::memset(bits.data(), 0, sizeof bits);
   std::memset(touched.data(), 0, sizeof touched);
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::size_t g = actions[k];
-    if (g >= NUM_ACTIONS) throw InternalError("Grid index " + std::to_string(g) + " beyond the action grid");
-    bits[g / 64] |= std::uint64_t{1} << (g % 64);
-    touched[g / 64] = 1;
-  }
+  std::size_t n = 0;
+  scan(tables, attach, forbidden, remaining, [&](const ShapeSet& fit, unsigned p) {
+    const auto at = static_cast<std::int32_t>(BOARD_SIZE * (p / ROW_STRIDE) + p % ROW_STRIDE);
+    unsigned live = 0;
+    for (std::size_t i = 0; i < ShapeSet::WORDS; ++i) live |= static_cast<unsigned>(fit.words[i] != 0) << i;
+    for (; live != 0; live &= live - 1) {
+      const std::size_t i = static_cast<std::size_t>(std::countr_zero(live));
+      const std::int32_t* grid = tables.grid.data() + i * 64;
+      for (std::uint64_t w = fit.words[i]; w != 0; w &= w - 1) {
+        const auto g = static_cast<std::size_t>(grid[__builtin_ctzll(w)] + at);
+        if (g >= NUM_ACTIONS) throw InternalError("Grid index " + std::to_string(g) + " beyond the action grid");
+        bits[g / 64] |= std::uint64_t{1} << (g % 64);
+        touched[g / 64] = 1;
+        ++n;
+      }
+    }
+    return false;
+  });
   actions.resize(n + 4);  // room for write_ones' spare entries
   std::uint16_t* out = actions.data();
   for (std::size_t s = 0; s < SUMMARIES; ++s) {

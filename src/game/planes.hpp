@@ -26,6 +26,10 @@ struct PlaneBytes {
 // holds cell (row, col), 0 elsewhere.
 void write_cells(const Bitboard& cells, std::uint8_t* out);
 
+// The same with plain word operations, whatever the processor: write_cells uses
+// vector instructions where it has them, and the tests hold the two to each other.
+void write_cells_portable(const Bitboard& cells, std::uint8_t* out);
+
 // Writes the observation's cell planes, seat after seat, its remaining kinds and
 // its done flags.
 void write_planes(const Observation& obs, const PlaneBytes& out);

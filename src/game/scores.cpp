@@ -4,13 +4,27 @@
 
 namespace tegulo {
 
+namespace {
+
+// The cells of the kinds a set of 7 kind bits names, for kind indices 7 p to 7 p + 6:
+// a remaining set's cells are three lookups, whatever it holds.
+constexpr std::array<std::array<std::uint8_t, 128>, 3> HELD_CELLS = [] {
+  std::array<std::array<std::uint8_t, 128>, 3> table{};
+  for (std::size_t part = 0; part < 3; ++part)
+    for (unsigned bits = 0; bits < 128; ++bits)
+      for (unsigned k = 0; k < 7; ++k)
+        if (bits >> k & 1) table[part][bits] += static_cast<std::uint8_t>(PieceType::ALL[7 * part + k].cell_count());
+  return table;
+}();
+
+}  // namespace
+
 std::array<std::int16_t, AGENT_COUNT> Game::scores() const {
   Scores scores{};
   for (std::size_t i = 0; i < AGENT_COUNT; ++i) {
     const Agent& agent = agents[i];
-    int held = 0;
-    for (std::uint32_t kinds = agent.remaining; kinds != 0; kinds &= kinds - 1)
-      held += static_cast<int>(PieceType::ALL[static_cast<std::size_t>(std::countr_zero(kinds))].cell_count());
+    const std::uint32_t r = agent.remaining & ALL_KINDS;
+    const int held = HELD_CELLS[0][r & 127] + HELD_CELLS[1][r >> 7 & 127] + HELD_CELLS[2][r >> 14];
     const bool monomino_last = agent.last_piece == PieceType::I1;
     scores[i] = static_cast<std::int16_t>(held > 0 ? -held : monomino_last ? 20 : 15);
   }

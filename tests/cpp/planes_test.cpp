@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <vector>
 
 #include "game/game.hpp"
@@ -45,6 +46,27 @@ TEST(Planes, EveryByteIsTheCellOrKindItStandsFor) {
         ASSERT_EQ(done[seat], obs.done[seat]);
       }
     }
+  }
+}
+
+// Random sets, sparse to full: the writer the processor gets writes what the
+// plain one does, and nothing past the plane's 400 bytes.
+TEST(Planes, EveryWriterWritesTheSameBytesAndNoMore) {
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 2000; ++i) {
+    Bitboard::Chunks chunks;
+    const int sparseness = i % 4;
+    for (auto& c : chunks) {
+      c = rng();
+      for (int k = 0; k < sparseness; ++k) c &= rng();
+    }
+    const Bitboard cells = Bitboard(chunks) & BOARD_MASK;
+    std::vector<std::uint8_t> fast(CELLS + 64, 0xAA), plain(CELLS + 64, 0xAA);
+    write_cells(cells, fast.data());
+    write_cells_portable(cells, plain.data());
+    ASSERT_EQ(fast, plain) << i;
+    for (std::size_t b = 0; b < CELLS; ++b) ASSERT_EQ(plain[b], cells.contains(position(b / 20, b % 20))) << i;
+    ASSERT_TRUE(std::all_of(fast.begin() + CELLS, fast.end(), [](std::uint8_t b) { return b == 0xAA; }));
   }
 }
 
