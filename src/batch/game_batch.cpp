@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "game/actions.hpp"
 #include "game/errors.hpp"
 
 namespace tegulo {
@@ -52,6 +53,7 @@ void GameBatch::for_ranges(Body&& body) {
 }
 
 void GameBatch::reset(std::optional<std::uint64_t> seed) {
+  listed_ = false;
   if (seed) seed_ = *seed;
   const Game fresh = Game::fresh();
   for (std::size_t i = 0; i < size(); ++i) {
@@ -61,6 +63,7 @@ void GameBatch::reset(std::optional<std::uint64_t> seed) {
 }
 
 std::size_t GameBatch::observe(const ObservationBuffers& out) {
+  listed_ = false;  // until every list is written
   for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
     std::vector<std::uint16_t>& actions = scratch_moves();
     std::vector<std::uint16_t>& legal = legal_[t];
@@ -87,6 +90,7 @@ std::size_t GameBatch::observe(const ObservationBuffers& out) {
       for (const std::uint16_t a : actions) mask[a] = 1;
     }
   });
+  listed_ = true;
   std::int64_t total = 0;
   out.legal_offsets[0] = 0;
   for (std::size_t i = 0; i < size(); ++i) out.legal_offsets[i + 1] = total += counts_[i];
@@ -129,13 +133,26 @@ void GameBatch::finish(std::size_t i, const StepBuffers& out) {
 std::optional<Refusal> GameBatch::step(std::span<const std::int64_t> actions, const StepBuffers& out) {
   if (actions.size() != size()) throw InternalError("Actions for " + std::to_string(actions.size()) + " games");
   // Every action is checked before any game changes, so a refused step changes nothing.
+  // Right after an observe the games' legal lists are at hand, and an action is
+  // legal when its list holds it; otherwise the rules decide.
+  const ActionSet& set = ActionSet::get();
   for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
     refused_[t] = size();
+    const std::uint16_t* listed = legal_[t].data();
     for (std::size_t i = first; i < last; ++i) {
       const std::int64_t a = actions[i];
-      const std::optional<std::uint16_t> placement = a >= 0 && a < static_cast<std::int64_t>(NUM_ACTIONS)
-                                                         ? slots_[i].game.legal_placement(static_cast<std::size_t>(a))
-                                                         : std::nullopt;
+      const Game& game = slots_[i].game;
+      std::optional<std::uint16_t> placement;
+      if (a >= 0 && a < static_cast<std::int64_t>(NUM_ACTIONS)) {
+        if (listed_) {
+          const std::uint16_t* end = listed + counts_[i];
+          if (std::binary_search(listed, end, static_cast<std::uint16_t>(a)))
+            placement = set.agent_maps[game.current_agent][*set.grid_to_action[static_cast<std::size_t>(a)]];
+          listed = end;
+        } else {
+          placement = game.legal_placement(static_cast<std::size_t>(a));
+        }
+      }
       if (!placement) {
         refused_[t] = i;
         return;
@@ -148,6 +165,7 @@ std::optional<Refusal> GameBatch::step(std::span<const std::int64_t> actions, co
     const std::int64_t a = actions[first_refused];
     return Refusal{first_refused, a < 0 || a >= static_cast<std::int64_t>(NUM_ACTIONS)};
   }
+  listed_ = false;
   for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
     for (std::size_t i = first; i < last; ++i) {
       slots_[i].game.place(placements_[i]);
@@ -158,6 +176,7 @@ std::optional<Refusal> GameBatch::step(std::span<const std::int64_t> actions, co
 }
 
 void GameBatch::step_random(const StepBuffers& out) {
+  listed_ = false;
   for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
     std::vector<std::uint16_t>& moves = scratch_moves();
     for (std::size_t i = first; i < last; ++i) {
@@ -205,6 +224,7 @@ std::optional<RecordRefusal> GameBatch::load(std::span<const Record> records) {
   });
   for (const auto& r : refused)
     if (r) return r;
+  listed_ = false;
   for (std::size_t i = 0; i < size(); ++i) slots_[i].game = games[i];
   return std::nullopt;
 }
@@ -214,6 +234,7 @@ bool GameBatch::set_game(std::size_t i, const Game& game) {
   Game copy = game;
   pass_done(copy);
   if (copy.is_over()) return false;
+  listed_ = false;
   slots_[i].game = copy;
   return true;
 }

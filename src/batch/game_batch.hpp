@@ -130,6 +130,9 @@ class GameBatch {
   std::vector<std::int64_t> counts_;              // per game: its number of legal actions
   std::vector<std::uint16_t> placements_;         // per game: the placement its action names
   std::vector<std::size_t> refused_;              // per task: its first refused game, or size()
+  // Whether legal_ and counts_ list the legal actions of the games as they stand:
+  // set by observe, cleared by whatever changes a game.
+  bool listed_ = false;
 };
 
 }  // namespace tegulo

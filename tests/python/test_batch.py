@@ -235,10 +235,12 @@ def test_any_integer_dtype_stride_and_read_only_array_is_an_action():
         (np.array([0, 36400, 0]), ValueError, r"game 1: action 36400 is not an action index"),
     ],
 )
-def test_bad_actions_are_refused_for_the_whole_batch(actions, error, message):
+@pytest.mark.parametrize("observed", [False, True], ids=["unobserved", "observed"])
+def test_bad_actions_are_refused_for_the_whole_batch(actions, error, message, observed):
     batch = GameBatch(3, seed=4)
     for _ in range(7):
         batch.step_random()
+    listed = batch.observe() if observed else None  # then the step checks against its lists
     if message.startswith("game 0: action 0") or message.startswith("game 1"):
         legal = batch.observe()
         first = legal.legal_actions[legal.legal_offsets[:-1]]
@@ -253,6 +255,10 @@ def test_bad_actions_are_refused_for_the_whole_batch(actions, error, message):
     with pytest.raises(error, match=message):
         batch.step(actions)
     np.testing.assert_array_equal(batch.to_bytes(), before)
+    if listed is not None:  # which hold after a refusal
+        plies = [batch.game(i).ply for i in range(3)]
+        batch.step(listed.legal_actions[listed.legal_offsets[:-1]])
+        assert [batch.game(i).ply for i in range(3)] == [p + 1 for p in plies]
 
 
 @pytest.mark.parametrize(
