@@ -81,6 +81,9 @@ struct Game {
   // Fills `actions` with the grid indices of the observer's legal placements, in
   // its own frame: the action indices it may step with, in increasing order.
   void observed_actions(const Observation& obs, std::vector<std::uint16_t>& actions) const;
+  // Sets to 1 the entry of each of those actions in an action mask (entries not
+  // set are left as they are); returns their number. No sort: cheaper than the list.
+  std::size_t mark_observed_actions(const Observation& obs, std::span<std::uint8_t, NUM_ACTIONS> mask) const;
   // Fills `moves` with the catalogue placements (absolute dense indices) legal
   // for agent 0 to 3 now, each once, in the scan order of observed_moves.
   void legal_moves(std::size_t agent, std::vector<std::uint16_t>& moves) const;

@@ -169,11 +169,34 @@ void write_ones(std::uint64_t word, At&& at, std::uint16_t*& out) {
   out += count;
 }
 
+// Calls found(g) with the grid index g of every legal placement of a scan with
+// these masks and kinds, read straight from the shape tables, in the scan's order.
+template <class Found>
+void scan_grid(const ShapeTables& tables, const Bitboard& attach, const Bitboard& forbidden, std::uint32_t remaining,
+               Found&& found) {
+  scan(tables, attach, forbidden, remaining, [&](const ShapeSet& fit, unsigned p) {
+    const auto at = static_cast<std::int32_t>(BOARD_SIZE * (p / ROW_STRIDE) + p % ROW_STRIDE);
+    unsigned live = 0;  // bit i: word i has shapes
+    for (std::size_t i = 0; i < ShapeSet::WORDS; ++i) live |= static_cast<unsigned>(fit.words[i] != 0) << i;
+    for (; live != 0; live &= live - 1) {
+      const std::size_t i = static_cast<std::size_t>(std::countr_zero(live));
+      const std::int32_t* grid = tables.grid.data() + i * 64;
+      for (std::uint64_t w = fit.words[i]; w != 0; w &= w - 1) {
+        const auto g = static_cast<std::size_t>(grid[__builtin_ctzll(w)] + at);
+        if (g >= NUM_ACTIONS) throw InternalError("Grid index " + std::to_string(g) + " beyond the action grid");
+        found(g);
+      }
+    }
+    return false;
+  });
+}
+
 // Fills `actions` with the grid indices of every legal placement of a scan with
-// these masks and kinds, in increasing order. The scan writes grid indices straight
-// from the shape tables, one after another; a bitmap of the action grid with a
-// summary bit per word then sorts them, reading back only the words they touched.
-// Kept apart, neither loop waits on the other's stores.
+// these masks and kinds, in increasing order. The scan sets them in a bitmap of the
+// action grid, which is then read back a word at a time. Which words were touched
+// is kept as a byte per word, set by plain stores (bits kept in words would make
+// every update wait for the one before it), and gathered afterwards into a
+// summary bit per word, so that only the words touched are read.
 void collect_sorted(const ShapeTables& tables, const Bitboard& attach, const Bitboard& forbidden,
                     std::uint32_t remaining, std::vector<std::uint16_t>& actions) {
   constexpr std::size_t WORDS = (NUM_ACTIONS + 63) / 64, SUMMARIES = (WORDS + 63) / 64;
@@ -182,22 +205,10 @@ void collect_sorted(const ShapeTables& tables, const Bitboard& attach, const Bit
   std::memset(bits.data(), 0, sizeof bits);
   std::memset(touched.data(), 0, sizeof touched);
   std::size_t n = 0;
-  scan(tables, attach, forbidden, remaining, [&](const ShapeSet& fit, unsigned p) {
-    const auto at = static_cast<std::int32_t>(BOARD_SIZE * (p / ROW_STRIDE) + p % ROW_STRIDE);
-    unsigned live = 0;
-    for (std::size_t i = 0; i < ShapeSet::WORDS; ++i) live |= static_cast<unsigned>(fit.words[i] != 0) << i;
-    for (; live != 0; live &= live - 1) {
-      const std::size_t i = static_cast<std::size_t>(std::countr_zero(live));
-      const std::int32_t* grid = tables.grid.data() + i * 64;
-      for (std::uint64_t w = fit.words[i]; w != 0; w &= w - 1) {
-        const auto g = static_cast<std::size_t>(grid[__builtin_ctzll(w)] + at);
-        if (g >= NUM_ACTIONS) throw InternalError("Grid index " + std::to_string(g) + " beyond the action grid");
-        bits[g / 64] |= std::uint64_t{1} << (g % 64);
-        touched[g / 64] = 1;
-        ++n;
-      }
-    }
-    return false;
+  scan_grid(tables, attach, forbidden, remaining, [&](std::size_t g) {
+    bits[g / 64] |= std::uint64_t{1} << (g % 64);
+    touched[g / 64] = 1;
+    ++n;
   });
   actions.resize(n + 4);  // room for write_ones' spare entries
   std::uint16_t* out = actions.data();
@@ -224,6 +235,15 @@ void collect_sorted(const ShapeTables& tables, const Bitboard& attach, const Bit
 
 void Game::observed_actions(const Observation& obs, std::vector<std::uint16_t>& actions) const {
   collect_sorted(action_set->relative_shapes, obs.corners[0], obs.blocked[0], obs.pieces[0], actions);
+}
+
+std::size_t Game::mark_observed_actions(const Observation& obs, std::span<std::uint8_t, NUM_ACTIONS> mask) const {
+  std::size_t n = 0;
+  scan_grid(action_set->relative_shapes, obs.corners[0], obs.blocked[0], obs.pieces[0], [&](std::size_t g) {
+    mask[g] = 1;
+    ++n;
+  });
+  return n;
 }
 
 void Game::observed_moves(const Observation& obs, std::vector<std::uint16_t>& moves) const {

@@ -157,17 +157,7 @@ PyObject* observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     const Game& game = game_of(self);
     if (*agent >= game.agent_count)
       return PyErr_Format(PyExc_ValueError, "Unknown agent %llu", static_cast<unsigned long long>(*agent));
-    return run([&] {
-      // One list per thread, reused by every observation it makes.
-      thread_local std::vector<std::uint16_t> moves = [] {
-        std::vector<std::uint16_t> v;
-        v.reserve(4096);
-        return v;
-      }();
-      const Observation obs = game.observe(*agent);
-      game.observed_actions(obs, moves);
-      return new_observation(obs, moves);
-    });
+    return run([&] { return new_observation(game, game.observe(*agent)); });
   });
 }
 

@@ -66,7 +66,7 @@ PyObject* observation_type() {
   return type.get(make_type);
 }
 
-PyObject* new_observation(const Observation& obs, std::span<const std::uint16_t> actions) {
+PyObject* new_observation(const Game& game, const Observation& obs) {
   PyObject* type = observation_type();
   if (type == nullptr) return nullptr;
   // The generic allocator hands out zeroed memory: the planes start all 0.
@@ -77,7 +77,12 @@ PyObject* new_observation(const Observation& obs, std::span<const std::uint16_t>
   Planes& planes = obj->planes;
   write_planes(obs, {planes.observation.data(), planes.corners.data(), planes.blocked.data(), planes.pieces.data(),
                      planes.done.data()});
-  for (const std::uint16_t a : actions) planes.action_mask[a] = 1;  // grid indices, below 36400 by construction
+  try {
+    game.mark_observed_actions(obs, planes.action_mask);
+  } catch (...) {
+    Py_DECREF(self);
+    throw;
+  }
   return self;
 }
 

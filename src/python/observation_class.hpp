@@ -8,6 +8,7 @@
 #include <span>
 
 #include "game/actions.hpp"
+#include "game/game.hpp"
 #include "game/observation.hpp"
 #include "game/planes.hpp"
 #include "python/borrow.hpp"
@@ -37,8 +38,8 @@ struct PyObservation {
 // every module object; null with an error set if creating it fails.
 PyObject* observation_type();
 
-// A new PyObservation holding `obs` and the observer's legal actions (grid
-// indices in its frame) packed into 0/1 byte planes.
-PyObject* new_observation(const Observation& obs, std::span<const std::uint16_t> actions);
+// A new PyObservation holding `obs`, the game's observation for some agent, and
+// that agent's legal actions, packed into 0/1 byte planes.
+PyObject* new_observation(const Game& game, const Observation& obs);
 
 }  // namespace tegulo::py

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <vector>
 
@@ -80,7 +81,7 @@ TEST(Planes, AFullBoardAndTheLastCellOfEachRow) {
   for (std::size_t i = 0; i < CELLS; ++i) ASSERT_EQ(out[i], i % BOARD_SIZE == BOARD_SIZE - 1) << i;
 }
 
-TEST(ObservedActions, AreTheScansPlacementsAsSortedGridIndices) {
+TEST(ObservedActions, AreTheScansPlacementsAsSortedGridIndicesOrMaskEntries) {
   const ActionSet& set = ActionSet::get();
   std::vector<std::uint16_t> moves, actions;
   for (const Game& game : sample_positions()) {
@@ -93,6 +94,12 @@ TEST(ObservedActions, AreTheScansPlacementsAsSortedGridIndices) {
       actions.assign(3, 7);  // whatever was there goes
       game.observed_actions(obs, actions);
       ASSERT_EQ(actions, expected);
+      std::array<std::uint8_t, NUM_ACTIONS> mask{};
+      mask[NUM_ACTIONS - 1] = 2;  // entries not marked stay as they were
+      ASSERT_EQ(game.mark_observed_actions(obs, mask), expected.size());
+      for (const std::uint16_t g : expected) ASSERT_EQ(mask[g], 1);
+      ASSERT_EQ(static_cast<std::size_t>(std::count(mask.begin(), mask.end(), 1)), expected.size());
+      ASSERT_EQ(mask[NUM_ACTIONS - 1], expected.empty() || expected.back() != NUM_ACTIONS - 1 ? 2 : 1);
     }
   }
 }
