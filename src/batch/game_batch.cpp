@@ -46,12 +46,6 @@ GameBatch::GameBatch(std::size_t num_games, RewardMode mode, std::size_t threads
   refused_.resize(task_count());
 }
 
-template <class Body>
-void GameBatch::for_ranges(Body&& body) {
-  const std::size_t n = size();
-  pool_.run(task_count(), [&](std::size_t t) { body(t, t * chunk_, std::min(n, (t + 1) * chunk_)); });
-}
-
 void GameBatch::reset(std::optional<std::uint64_t> seed) {
   listed_ = false;
   if (seed) seed_ = *seed;
@@ -173,6 +167,18 @@ std::optional<Refusal> GameBatch::step(std::span<const std::int64_t> actions, co
     }
   });
   return std::nullopt;
+}
+
+void GameBatch::place_all(std::span<const std::uint16_t> placements, const StepBuffers& out) {
+  if (placements.size() != size())
+    throw InternalError("Placements for " + std::to_string(placements.size()) + " games");
+  listed_ = false;
+  for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) {
+      slots_[i].game.place(placements[i]);
+      finish(i, out);
+    }
+  });
 }
 
 void GameBatch::step_random(const StepBuffers& out) {

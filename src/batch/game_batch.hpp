@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -89,6 +90,27 @@ class GameBatch {
   // when it says so, play stops. Returns the number of scores written.
   std::size_t play_random(std::size_t games, Scores* out, const std::function<bool()>& interrupted);
 
+  // Calls visit(i, game, stream) for every game i, spread over the pool: the game as
+  // it stands and its random stream, which visit may draw from.
+  template <class Visit>
+  void visit_games(Visit&& visit) {
+    visit_games(0, size(), visit);
+  }
+  // The same for games `first` to `last` - 1 alone, in eight tasks per thread: a
+  // visit may be long (a search) and visits of unequal length.
+  template <class Visit>
+  void visit_games(std::size_t first, std::size_t last, Visit&& visit) {
+    if (first >= last || last > size()) return;
+    const std::size_t count = last - first, per = std::max<std::size_t>(1, count / (8 * threads()));
+    pool_.run((count + per - 1) / per, [&](std::size_t t) {
+      for (std::size_t i = first + t * per; i < std::min(last, first + (t + 1) * per); ++i)
+        visit(i, static_cast<const Game&>(slots_[i].game), slots_[i].stream);
+    });
+  }
+  // Makes for every game the placement (an absolute dense index) that `placements`
+  // names, which must be legal for its agent to move, and writes the step's row.
+  void place_all(std::span<const std::uint16_t> placements, const StepBuffers& out);
+
   // Puts the games that the records describe in play, one per game, passing the
   // turns of agents out of moves. If a record is refused, nothing changes and the
   // first refused one is returned.
@@ -111,7 +133,10 @@ class GameBatch {
   // Runs body(first, last) over consecutive ranges of games covering them all,
   // range t being task t of task_count().
   template <class Body>
-  void for_ranges(Body&& body);
+  void for_ranges(Body&& body) {
+    const std::size_t n = size();
+    pool_.run(task_count(), [&](std::size_t t) { body(t, t * chunk_, std::min(n, (t + 1) * chunk_)); });
+  }
   std::size_t task_count() const { return (size() + chunk_ - 1) / chunk_; }
 
   // After a placement in game i: passes turns of agents out of moves, writes the

@@ -166,6 +166,10 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
     agent_maps[k].resize(n);
     for (std::size_t i = 0; i < n; ++i) agent_maps[k][i] = turned[agent_maps[k - 1][i]];
   }
+  for (std::size_t k = 0; k < AGENT_COUNT; ++k) {
+    frame_maps[k].resize(n);
+    for (std::size_t i = 0; i < n; ++i) frame_maps[k][agent_maps[k][i]] = static_cast<std::uint16_t>(i);
+  }
 }
 
 const ActionSet& ActionSet::get() {

@@ -36,6 +36,9 @@ struct ActionSet {
   // agent_maps[k][r]: the absolute dense index of the placement whose dense index in
   // agent k's frame (the board turned k quarter turns counter-clockwise) is r.
   std::array<std::vector<std::uint16_t>, AGENT_COUNT> agent_maps;
+  // frame_maps[k][a]: the other way, the dense index in agent k's frame of the
+  // placement whose absolute dense index is a.
+  std::array<std::vector<std::uint16_t>, AGENT_COUNT> frame_maps;
   // The cover list of key cell * 21 + kind index, cell a board position: the
   // increasing dense indices of that kind's placements covering the cell, stored as
   // cover[cover_offsets[key] .. cover_offsets[key + 1]).
@@ -57,6 +60,11 @@ struct ActionSet {
   std::span<const std::uint16_t> cover_list(std::size_t cell, std::size_t kind_index) const {
     const std::size_t key = cell * KIND_COUNT + kind_index;
     return {cover.data() + cover_offsets[key], cover.data() + cover_offsets[key + 1]};
+  }
+
+  // The action index in agent k's frame of the placement of absolute dense index a.
+  std::size_t action_index(std::size_t agent, std::uint16_t absolute) const {
+    return grid_indices[frame_maps[agent][absolute]];
   }
 
   // A 0/1 byte per grid index, 1 at the grid index of every listed placement.

@@ -16,6 +16,8 @@
 #include "python/batch_arrays.hpp"
 #include "python/call.hpp"
 #include "python/game_class.hpp"
+#include "python/player_spec.hpp"
+#include "players/batch_players.hpp"
 
 namespace tegulo::py {
 
@@ -419,6 +421,19 @@ PyStructSequence_Desc STEP_DESC = {
     "What a step of a GameBatch did. The arrays are read-only and never change.",
     STEP_FIELDS,
     4,
+};
+
+PyStructSequence_Field CHOICE_FIELDS[] = {
+    {"actions", "(N,) int64: each game's chosen action, in the frame of its agent to move"},
+    {"legal_counts", "(N,) int32: the number of legal actions that agent chose from"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc CHOICE_DESC = {
+    "tegulo_rl._batch.BatchChoice",
+    "What the players of a GameBatch chose for its games.",
+    CHOICE_FIELDS,
+    2,
 };
 
 // A new structseq of `type` holding `items` (new references, stolen; a null item
@@ -861,6 +876,165 @@ PyObject* set_game(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+// --- Players ---------------------------------------------------------------------------------
+
+// Reads the seats argument: None (every agent of every game played by player 0),
+// or an integer array of shape (N, 4) of player indices; false with an error set.
+bool read_seats(PyObject* arg, std::size_t games, std::size_t players, std::vector<std::uint8_t>& out) {
+  out.clear();
+  if (arg == nullptr || arg == Py_None) return true;
+  Buffer buffer;
+  if (!buffer.take(arg)) return false;
+  const Py_buffer& view = buffer.view();
+  const auto f = integer_format(view.format);
+  if (!f || view.itemsize < 1 || view.itemsize > 8) {
+    PyObject* dtype = buffer.dtype_text();
+    if (dtype != nullptr) {
+      PyErr_Format(PyExc_TypeError, "seats must be integers, got %U", dtype);
+      Py_DECREF(dtype);
+    }
+    return false;
+  }
+  if (view.ndim != 2 || static_cast<std::size_t>(view.shape[0]) != games ||
+      view.shape[1] != static_cast<Py_ssize_t>(AGENT_COUNT)) {
+    PyErr_Format(PyExc_ValueError, "seats must have shape (%zu, 4), a player index per game and agent, got %s", games,
+                 buffer.shape_text().c_str());
+    return false;
+  }
+  out.resize(games * AGENT_COUNT);
+  for (std::size_t i = 0; i < games; ++i) {
+    for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+      const std::uint64_t raw =
+          read_integer(buffer.at(static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(a)), view.itemsize, *f);
+      const bool negative = f->is_signed && static_cast<std::int64_t>(raw) < 0;
+      if (negative || raw >= players) {
+        PyObject* value = integer_object(raw, *f);
+        if (value != nullptr) {
+          PyErr_Format(PyExc_ValueError, "seats[%zu, %zu] is %S, which names no player (0 to %zu)", i, a, value,
+                       players - 1);
+          Py_DECREF(value);
+        }
+        return false;
+      }
+      out[i * AGENT_COUNT + a] = static_cast<std::uint8_t>(raw);
+    }
+  }
+  return true;
+}
+
+// Chooses for every game, detached from the interpreter. When a player searches,
+// the games go a few at a time, with a moment attached between them to hear of
+// signals: on an interrupt (or a failure) every stream is put back as it was, so
+// the batch is as before the call, and false is returned with the error set.
+bool choose_games(GameBatch& batch, const std::vector<Player>& players, const std::vector<std::uint8_t>& seats,
+                  std::uint16_t* placements, std::uint32_t* counts) {
+  const std::size_t n = batch.size();
+  const bool searching =
+      std::any_of(players.begin(), players.end(), [](const Player& p) { return p.kind == PlayerKind::mcts; });
+  const std::size_t slice = searching ? 2 * batch.threads() : n;
+  std::vector<std::uint64_t> streams(n);
+  for (std::size_t i = 0; i < n; ++i) streams[i] = batch.stream_state(i);
+  auto restore = [&] {
+    for (std::size_t i = 0; i < n; ++i) batch.set_stream_state(i, streams[i]);
+  };
+  PyThreadState* thread = PyEval_SaveThread();
+  bool interrupted = false;
+  try {
+    for (std::size_t first = 0; first < n && !interrupted; first += slice) {
+      choose_range(batch, first, std::min(n, first + slice), players, seats, placements, counts);
+      if (first + slice < n) {
+        PyEval_RestoreThread(thread);
+        interrupted = PyErr_CheckSignals() < 0;
+        thread = PyEval_SaveThread();
+      }
+    }
+  } catch (...) {
+    restore();
+    PyEval_RestoreThread(thread);
+    throw;
+  }
+  PyEval_RestoreThread(thread);
+  if (interrupted) restore();
+  return !interrupted;
+}
+
+constexpr const char* PLAYERS_PARAMS[] = {"players", "seats"};
+constexpr Signature CHOOSE{"GameBatch.choose()", PLAYERS_PARAMS, 2, 1};
+constexpr Signature STEP_PLAYERS{"GameBatch.step_players()", PLAYERS_PARAMS, 2, 1};
+
+PyObject* choose_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!bind(CHOOSE, args, nargs, kwnames, arg)) return nullptr;
+    const auto players = to_players(arg[0]);
+    if (!players) return nullptr;
+    Call call(self);
+    if (!call) return nullptr;
+    GameBatch& batch = state_of(self).batch;
+    const std::size_t n = batch.size();
+    std::vector<std::uint8_t> seats;
+    if (!read_seats(arg[1], n, players->size(), seats)) return nullptr;
+    return run([&]() -> PyObject* {
+      void* actions_data = nullptr;
+      void* counts_data = nullptr;
+      PyObject* actions = new_array({static_cast<Py_ssize_t>(n)}, "int64", &actions_data);
+      PyObject* counts = actions ? new_array({static_cast<Py_ssize_t>(n)}, "int32", &counts_data) : nullptr;
+      if (counts == nullptr) {
+        Py_XDECREF(actions);
+        return nullptr;
+      }
+      std::vector<std::uint16_t> placements(n);
+      std::vector<std::uint32_t> legal(n);
+      bool chosen = false;
+      try {
+        chosen = choose_games(batch, *players, seats, placements.data(), legal.data());
+      } catch (...) {
+        Py_DECREF(actions);
+        Py_DECREF(counts);
+        throw;
+      }
+      if (!chosen) {
+        Py_DECREF(actions);
+        Py_DECREF(counts);
+        return nullptr;
+      }
+      const ActionSet& set = ActionSet::get();
+      auto* a = static_cast<std::int64_t*>(actions_data);
+      auto* c = static_cast<std::int32_t*>(counts_data);
+      for (std::size_t i = 0; i < n; ++i) {
+        a[i] = static_cast<std::int64_t>(set.action_index(batch.game(i).current_agent, placements[i]));
+        c[i] = static_cast<std::int32_t>(legal[i]);
+      }
+      return result_of(batch_choice_type(), {actions, counts});
+    });
+  });
+}
+
+PyObject* step_players(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!bind(STEP_PLAYERS, args, nargs, kwnames, arg)) return nullptr;
+    const auto players = to_players(arg[0]);
+    if (!players) return nullptr;
+    Call call(self);
+    if (!call) return nullptr;
+    State& state = state_of(self);
+    const std::size_t n = state.batch.size();
+    std::vector<std::uint8_t> seats;
+    if (!read_seats(arg[1], n, players->size(), seats)) return nullptr;
+    return run([&]() -> PyObject* {
+      StepBuffers out{};
+      PyObject* block = step_block(state, out);
+      if (block == nullptr) return nullptr;
+      std::vector<std::uint16_t> placements(n);
+      std::vector<std::uint32_t> legal(n);
+      if (!choose_games(state.batch, *players, seats, placements.data(), legal.data())) return nullptr;
+      detached([&] { state.batch.place_all(placements, out); });
+      return step_result(block, out, n);
+    });
+  });
+}
+
 PyObject* reduce(PyObject* self, PyObject*) {
   return enter([&]() -> PyObject* {
     PyObject* module = PyImport_ImportModule("tegulo_rl._batch");
@@ -918,6 +1092,18 @@ PyMethodDef METHODS[] = {
      "Plays step_random rounds until `games` games have ended and returns their final\n"
      "scores, an int32 array of shape (games, 4), in the order they ended (by round,\n"
      "then by game number)."},
+    {"choose", fastcall(choose_method), METH_FASTCALL | METH_KEYWORDS,
+     "choose($self, players, seats=None)\n--\n\n"
+     "What built-in players choose for every game: a BatchChoice of each game's action,\n"
+     "in the frame of its agent to move, and that agent's number of legal actions.\n"
+     "`players` is a player (a name such as 'greedy' or 'mcts:400', or a\n"
+     "tegulo_rl.players.Player) or a sequence of them; seats[i, a], an integer array of\n"
+     "shape (N, 4), names the player of agent a in game i (None: the first player\n"
+     "everywhere). Each game draws from its own random stream; no game changes."},
+    {"step_players", fastcall(step_players), METH_FASTCALL | METH_KEYWORDS,
+     "step_players($self, players, seats=None)\n--\n\n"
+     "Plays for every game what choose(players, seats) chooses, in one call: returns a\n"
+     "BatchStep like step. An interrupt stops the choice with no game changed."},
     {"to_bytes", to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\nEvery game's state record: a uint8 array of shape (N, 278)."},
     {"from_bytes", fastcall(from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
@@ -969,6 +1155,11 @@ PyObject* batch_type() {
 PyObject* batch_observation_type() {
   static OnceObject type;
   return type.get([] { return reinterpret_cast<PyObject*>(PyStructSequence_NewType(&OBSERVATION_DESC)); });
+}
+
+PyObject* batch_choice_type() {
+  static OnceObject type;
+  return type.get([] { return reinterpret_cast<PyObject*>(PyStructSequence_NewType(&CHOICE_DESC)); });
 }
 
 PyObject* batch_step_type() {

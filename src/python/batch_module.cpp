@@ -1,6 +1,6 @@
 // The module _batch: many games stepped together in native code, their
 // observations and results in numpy arrays. It registers GameBatch and the
-// classes of its two results; the package exports them as tegulo_rl.GameBatch.
+// classes of its results; the package exports them as tegulo_rl.GameBatch.
 #include "python/batch_class.hpp"
 #include "python/call.hpp"
 
@@ -14,6 +14,7 @@ int exec_module(PyObject* module) {
         {"GameBatch", batch_type},
         {"BatchObservation", batch_observation_type},
         {"BatchStep", batch_step_type},
+        {"BatchChoice", batch_choice_type},
     };
     for (const auto& [name, make] : classes) {
       PyObject* type = make();

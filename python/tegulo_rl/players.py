@@ -1,0 +1,220 @@
+"""Built-in players, from uniform random to Monte Carlo tree search, all in native code.
+
+    >>> from tegulo_rl import PyTegulo, players
+    >>> game = PyTegulo()
+    >>> action = players.choose(game, "greedy", seed=1)   # an action index in the mover's frame
+    >>> game.step(action)
+
+A player is named by a `Player` or by its text, as the arena command line takes it:
+"random", "greedy", "heuristic", "mcts" (1,000 simulations) or "mcts:400". On a
+`GameBatch`, `batch.choose(players, seats)` picks an action for every game and
+`batch.step_players(players, seats)` plays them, each game drawing from its own
+random stream; `seats[i, a]` names the player of agent `a` in game `i`.
+
+- random: a uniformly random legal placement.
+- greedy: a placement of the largest piece the agent can still place, ties at random.
+- heuristic: a one-move look-ahead that scores each placement by its size, the
+  diagonal attach cells it opens for the mover and the attach cells it takes from
+  the others (weights `HEURISTIC_WEIGHTS`, chosen by measurement).
+- mcts: UCT for four players; every node keeps the mean of each agent's reward and
+  maximises its mover's; playouts by `playout` (greedy by default), rewards in the
+  "rank" mode, `trees` independent trees whose visits are added up at the root.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from tegulo_rl import _players
+from tegulo_rl._tegulo import PyTegulo
+
+NAMES = ("random", "greedy", "heuristic", "mcts")
+PLAYOUTS = ("random", "greedy", "heuristic")
+REWARD_MODES = ("score", "win_share", "rank")
+# The heuristic's weights of a placement's cells, of the change in the mover's
+# attach cells, and of the attach cells it takes from the others.
+HEURISTIC_WEIGHTS = (1.0, 0.5, 0.75)
+
+
+@dataclass(frozen=True)
+class Player:
+    """A built-in player and its parameters; the parameters of mcts are ignored by the others."""
+
+    name: str
+    simulations: int = 1000
+    exploration: float = 1.0
+    playout: str = "greedy"
+    trees: int = 1
+    reward: str = "rank"
+    weights: tuple[float, float, float] = HEURISTIC_WEIGHTS
+
+    def __post_init__(self) -> None:
+        if self.name not in NAMES:
+            raise ValueError(f"Unknown player {self.name!r}: expected one of {', '.join(NAMES)}")
+        for attr in ("simulations", "trees"):
+            value = getattr(self, attr)
+            if isinstance(value, bool) or not isinstance(value, int):
+                raise TypeError(f"{attr} must be an int, got {type(value).__name__}")
+            if value < 1:
+                raise ValueError(f"{attr} must be at least 1, got {value}")
+        if isinstance(self.exploration, bool) or not isinstance(self.exploration, (int, float)):
+            raise TypeError(f"exploration must be a number, got {type(self.exploration).__name__}")
+        if not self.exploration >= 0 or self.exploration == float("inf"):
+            raise ValueError(f"exploration must be a finite number of at least 0, got {self.exploration}")
+        if self.playout not in PLAYOUTS:
+            raise ValueError(f"Unknown playout {self.playout!r}: expected one of {', '.join(PLAYOUTS)}")
+        if self.reward not in REWARD_MODES:
+            raise ValueError(f"Unknown reward mode {self.reward!r}: expected one of {', '.join(REWARD_MODES)}")
+        if len(self.weights) != 3 or not all(
+            isinstance(w, (int, float)) and not isinstance(w, bool) and abs(w) < float("inf") for w in self.weights
+        ):
+            raise ValueError(f"weights must be three finite numbers, got {self.weights!r}")
+
+    def __str__(self) -> str:
+        return f"mcts:{self.simulations}" if self.name == "mcts" else self.name
+
+
+def parse(text: str | Player) -> Player:
+    """The player a text names: "random", "greedy", "heuristic", "mcts" or "mcts:SIMULATIONS"."""
+    if isinstance(text, Player):
+        return text
+    if not isinstance(text, str):
+        raise TypeError(f"a player is a name or a Player, got {type(text).__name__}")
+    name, _, simulations = text.partition(":")
+    if not simulations:
+        return Player(name)
+    if name != "mcts":
+        raise ValueError(f"only mcts takes a number of simulations, got {text!r}")
+    try:
+        count = int(simulations)
+    except ValueError:
+        raise ValueError(f"simulations must be a whole number, got {simulations!r} in {text!r}") from None
+    return Player(name, simulations=count)
+
+
+def choose(game: PyTegulo, player: str | Player = "random", *, seed: int = 0, threads: int = 1) -> int | None:
+    """What `player` plays for the game's agent to move: an action index in that agent's
+    frame, or None when it is out of moves (or the game is over), the step then being a
+    pass. The same game, player and seed give the same action; a search spreads its
+    trees over `threads` threads without changing its result."""
+    if not isinstance(game, PyTegulo):
+        raise TypeError(f"game must be a PyTegulo, got {type(game).__name__}")
+    _check_int("seed", seed)
+    _check_int("threads", threads)
+    spec = parse(player)
+    if game.is_over or game.terminations[game.agent_selection]:
+        return None
+    chosen = _players.choose(game.to_bytes(), spec, seed, threads)
+    return None if chosen is None else int(chosen[0])
+
+
+# An evaluator takes the leaves' observations (a BatchObservation with the action
+# mask) and returns their priors, (leaves, 36400) over actions in the frame of each
+# leaf's agent to move, and their values, (leaves, 4) by seat, seat 0 that agent.
+Evaluator = Callable[[Any], tuple[Any, Any]]
+
+
+def search(
+    games: PyTegulo | Sequence[PyTegulo],
+    evaluator: Evaluator,
+    *,
+    simulations: int = 800,
+    exploration: float = 1.5,
+    leaves: int = 8,
+    reward_mode: str = "rank",
+    threads: int | None = None,
+) -> list[int | None]:
+    """Tree search (PUCT) from each game's position, guided by `evaluator`: the action
+    each game's agent to move should take, in its frame (None for a game whose agent
+    to move has no placement, or that is over).
+
+    Every round descends in every tree to up to `leaves` new leaves and hands all of
+    them to one evaluator call, so a network sees batches, not single positions.
+    What the evaluator returns is checked (shapes, finite values, priors of at least
+    0) and refused with ValueError naming the first fault; the games never change."""
+    import numpy as np
+
+    from tegulo_rl._batch import GameBatch
+
+    items = [games] if isinstance(games, PyTegulo) else list(games)
+    for g in items:
+        if not isinstance(g, PyTegulo):
+            raise TypeError(f"games must be PyTegulo games, got {type(g).__name__}")
+    for name, value in (("simulations", simulations), ("leaves", leaves)):
+        _check_int(name, value)
+        if value < 1:
+            raise ValueError(f"{name} must be at least 1, got {value}")
+    if not callable(evaluator):
+        raise TypeError(f"evaluator must be callable, got {type(evaluator).__name__}")
+    playing = [i for i, g in enumerate(items) if not g.is_over and not g.terminations[g.agent_selection]]
+    chosen: list[int | None] = [None] * len(items)
+    if not playing:
+        return chosen
+    tree = _players.GuidedSearch(
+        b"".join(items[i].to_bytes() for i in playing), simulations, float(exploration), leaves, reward_mode
+    )
+    while (records := tree.select()) is not None:
+        positions = GameBatch.from_bytes(np.frombuffer(records, np.uint8).reshape(-1, 278), threads=threads, seed=0)
+        priors, values = _checked(evaluator(positions.observe(legal="mask")), len(positions))
+        tree.expand(priors, values)
+    for i, (action, _, _) in zip(playing, tree.best()):
+        chosen[i] = action
+    return chosen
+
+
+def _checked(evaluation: Any, leaves: int) -> tuple[Any, Any]:
+    """The evaluator's priors and values as C-contiguous float32, or ValueError."""
+    import numpy as np
+
+    if not isinstance(evaluation, tuple) or len(evaluation) != 2:
+        raise ValueError(f"the evaluator must return (priors, values), got {type(evaluation).__name__}")
+    out = []
+    for name, value, shape in (("priors", evaluation[0], (leaves, 36400)), ("values", evaluation[1], (leaves, 4))):
+        try:
+            array = np.ascontiguousarray(value, dtype=np.float32)
+        except (TypeError, ValueError) as e:
+            raise ValueError(f"the evaluator's {name} are not numbers: {e}") from None
+        if array.shape != shape:
+            raise ValueError(f"the evaluator's {name} must have shape {shape}, got {array.shape}")
+        bad = ~np.isfinite(array)
+        if bad.any():
+            leaf, column = np.argwhere(bad)[0]
+            raise ValueError(f"the evaluator's {name} for leaf {leaf} hold {array[leaf, column]} at {column}")
+        out.append(array)
+    negative = out[0] < 0
+    if negative.any():
+        leaf, action = np.argwhere(negative)[0]
+        raise ValueError(f"the evaluator's prior for leaf {leaf}, action {action} is negative: {out[0][leaf, action]}")
+    return out[0], out[1]
+
+
+def _check_int(name: str, value: object) -> None:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+
+
+Spec = tuple[int, int, float, int, int, int, float, float, float]
+
+
+def _specs(players: str | Player | Sequence[str | Player]) -> list[Spec]:
+    """The players named, as the plain tuples the native code reads."""
+    named = [players] if isinstance(players, (str, Player)) else list(players)
+    if not named:
+        raise ValueError("no player given")
+    specs = []
+    for p in named:
+        q = parse(p)
+        specs.append(
+            (
+                NAMES.index(q.name),
+                q.simulations,
+                float(q.exploration),
+                PLAYOUTS.index(q.playout),
+                q.trees,
+                REWARD_MODES.index(q.reward),
+                *(float(w) for w in q.weights),
+            )
+        )
+    return specs

@@ -1,0 +1,763 @@
+"""Self-play data at scale: games between built-in players, every decision a row of Parquet.
+
+    python -m tegulo_rl selfplay --player heuristic --games 100000 --out DIR
+
+or `tegulo_rl.selfplay.generate("heuristic", 100_000, DIR)`, then
+`for examples in tegulo_rl.selfplay.load(DIR): ...` for training. Needs ray and
+pyarrow: pip install 'tegulo-rl[selfplay]'.
+
+Players: one player (a name such as "greedy" or "mcts:400", or a
+tegulo_rl.players.Player) plays every seat, or a sequence of four plays one seat
+each: players[a] plays absolute agent a of every game.
+
+Shards: the games are cut into shards of `shard_games` games (the last may hold
+fewer). Shard k is played on a GameBatch of min(shard_games, 256) games, one
+thread, seeded with SeedSequence(seed, spawn_key=(k,)).generate_state(1, uint64),
+so its games follow from the seed, the shard number and the players alone, whatever
+the number of workers or threads. The batch restarts games as they end; the shard
+keeps the first games that end, in the order they end (by round, then by slot in the
+batch), and drops the rest with their rows. Game j of shard k has the id
+k * shard_games + j; a shorter last shard holds the first games a full one would.
+
+Rows: one a decision, ordered by game id, then ply. Columns (SCHEMA): game (int64),
+ply (int16: placements made before the decision), agent (int8: the absolute agent
+to move), record (278-byte fixed binary: the state record before the move), action
+(int32, in the mover's frame), legal_count (int32: the mover's legal actions), and
+the game's final scores (4 x int16) and final rewards in each reward mode
+(rewards_score, rewards_win_share, rewards_rank: 4 x float32), all by absolute agent.
+
+Running: every shard is a Ray task, a pure function of the output directory, the
+shard number, the seed, the players and the shard sizes, that writes its shard under a
+hidden temporary name and renames it into place (os.replace) once it is complete.
+Ray retries a task whose worker dies (MAX_RETRIES), a rerun skips the shards already
+there, and the files are the same bytes however the run went. `_manifest.json`
+records the arguments, versions, schema and the complete shards; a rerun into a
+directory holding another run is refused. One run at a time per directory; on a
+cluster, the directory must be on storage that every node sees.
+
+Test hook (off unless set): when TEGULO_SELFPLAY_CRASH_DIR names a directory, a
+shard task that finds a file named after its shard number there removes it and kills
+its worker (os._exit) after writing part of its temporary file; it fires once per file.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import dataclasses
+import importlib
+import json
+import os
+import platform
+import secrets
+import sys
+import time
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
+
+from tegulo_rl import __version__
+from tegulo_rl._tegulo import PyTegulo
+from tegulo_rl.players import Player, parse
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+    import pyarrow as pa
+
+EXTRA = "pip install 'tegulo-rl[selfplay]'"
+FORMAT = "tegulo-rl selfplay 1"
+MANIFEST = "_manifest.json"  # a leading underscore: Parquet readers of the directory pass it by
+SEATS = 4
+RECORD_SIZE = 278
+TURN_BYTE = RECORD_SIZE - 1  # the record's last byte is the agent to move
+MODES = PyTegulo.reward_modes
+BATCH_GAMES = 256  # games in a shard's batch at most: enough for native code to dominate each round
+THREADS = 1  # per shard task: Ray runs one task a CPU
+DEFAULT_SHARD_GAMES = 1000
+ROW_GROUP_ROWS = 65536
+MAX_RETRIES = 3
+CRASH_ENV = "TEGULO_SELFPLAY_CRASH_DIR"
+
+# What load() can give, beyond the raw columns it can pass on.
+PLANES = ("observation", "corners", "blocked", "pieces", "done")
+LEGAL = ("action_mask", "legal_actions", "legal_offsets")
+RAW = ("game", "ply", "agent", "record", "legal_count", "scores")
+EXAMPLE_COLUMNS = PLANES + LEGAL + ("action", "target") + RAW
+DEFAULT_COLUMNS = PLANES + ("action_mask", "action", "target")
+
+
+class RunMismatch(ValueError):
+    """The output directory holds a run made with other arguments."""
+
+
+def _require() -> None:
+    """Fails with the extra to install when ray or pyarrow is missing."""
+    for module in ("numpy", "pyarrow", "pyarrow.parquet", "ray"):
+        try:
+            importlib.import_module(module)
+        except ImportError as error:
+            raise ImportError(f"tegulo_rl.selfplay needs ray and pyarrow ({module} is missing): {EXTRA}") from error
+
+
+def schema() -> pa.Schema:
+    """The one schema of every shard."""
+    import pyarrow as pa
+
+    rewards = pa.list_(pa.field("item", pa.float32(), nullable=False), SEATS)
+    fields = [
+        pa.field("game", pa.int64(), nullable=False),
+        pa.field("ply", pa.int16(), nullable=False),
+        pa.field("agent", pa.int8(), nullable=False),
+        pa.field("record", pa.binary(RECORD_SIZE), nullable=False),
+        pa.field("action", pa.int32(), nullable=False),
+        pa.field("legal_count", pa.int32(), nullable=False),
+        pa.field("scores", pa.list_(pa.field("item", pa.int16(), nullable=False), SEATS), nullable=False),
+    ]
+    fields += [pa.field(f"rewards_{mode}", rewards, nullable=False) for mode in MODES]
+    return pa.schema(fields)
+
+
+def shard_seed(seed: int, shard: int) -> int:
+    """The seed of shard `shard`'s batch: a function of the run's seed and the shard number only."""
+    import numpy as np
+
+    return int(np.random.SeedSequence(seed, spawn_key=(shard,)).generate_state(1, np.uint64)[0])
+
+
+def shard_name(shard: int) -> str:
+    return f"shard-{shard:05d}.parquet"
+
+
+def as_players(player: str | Player | Sequence[str | Player]) -> tuple[Player, ...]:
+    """One player for every seat, or four, one per seat."""
+    if isinstance(player, (str, Player)):
+        return (parse(player),)
+    if not isinstance(player, Sequence):
+        raise TypeError(f"player must be a player or a sequence of four, got {type(player).__name__}")
+    if len(player) != SEATS:
+        raise ValueError(f"a sequence of players needs one per seat, four, got {len(player)}")
+    return tuple(parse(p) for p in player)
+
+
+def _whole(name: str, value: object, least: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if value < least:
+        raise ValueError(f"{name} must be at least {least}, got {value}")
+    return value
+
+
+@dataclass(frozen=True)
+class Plan:
+    """The arguments that decide what a run writes."""
+
+    players: tuple[Player, ...]
+    games: int
+    seed: int
+    shard_games: int
+
+    @property
+    def num_shards(self) -> int:
+        return -(-self.games // self.shard_games)
+
+    @property
+    def batch_games(self) -> int:
+        return min(self.shard_games, BATCH_GAMES)
+
+    def games_in(self, shard: int) -> int:
+        return min(self.shard_games, self.games - shard * self.shard_games)
+
+    def arguments(self) -> dict[str, Any]:
+        """What the manifest holds of the plan, as JSON gives it back."""
+        args = {
+            "format": FORMAT,
+            "tegulo_rl": __version__,
+            "players": [dataclasses.asdict(p) for p in self.players],
+            "games": self.games,
+            "seed": self.seed,
+            "shard_games": self.shard_games,
+            "batch_games": self.batch_games,
+            "num_shards": self.num_shards,
+        }
+        loaded: dict[str, Any] = json.loads(json.dumps(args))
+        return loaded
+
+
+def make_plan(
+    player: str | Player | Sequence[str | Player], games: int, seed: int = 0, shard_games: int = DEFAULT_SHARD_GAMES
+) -> Plan:
+    """A checked plan; clear errors for arguments no run can have."""
+    return Plan(
+        as_players(player), _whole("games", games, 1), _whole("seed", seed, 0), _whole("shard_games", shard_games, 1)
+    )
+
+
+@dataclass(frozen=True)
+class Shard:
+    """A complete shard file."""
+
+    number: int
+    file: str
+    rows: int
+    games: int
+
+
+# --- Playing a shard ---------------------------------------------------------------------------------------------
+
+
+def play_shard(plan: Plan, shard: int) -> pa.Table:
+    """The rows of shard `shard`, in memory: the same whoever plays it, wherever."""
+    import numpy as np
+    import pyarrow as pa
+
+    from tegulo_rl._batch import GameBatch
+
+    n, wanted = plan.batch_games, plan.games_in(shard)
+    batch = GameBatch(n, reward_mode="score", threads=THREADS, seed=shard_seed(plan.seed, shard))
+    players: Player | list[Player] = plan.players[0] if len(plan.players) == 1 else list(plan.players)
+    seats = None if len(plan.players) == 1 else np.tile(np.arange(SEATS, dtype=np.int64), (n, 1))
+    records, actions, counts = [], [], []
+    begun = np.zeros(n, np.int64)  # the round at which each slot's game began
+    slots, begins, ends, finals = [], [], [], []
+    kept = rounds = 0
+    while kept < wanted:
+        records.append(batch.to_bytes())
+        choice = batch.choose(players, seats)
+        result = batch.step(choice.actions)
+        actions.append(choice.actions)
+        counts.append(choice.legal_counts)
+        ended = np.flatnonzero(result.terminated)
+        take = ended[: wanted - kept]
+        if len(take):
+            slots.append(take)
+            begins.append(begun[take])
+            ends.append(np.full(len(take), rounds))
+            finals.append(result.final_records[take])
+            kept += len(take)
+        begun[ended] = rounds + 1
+        rounds += 1
+
+    # Game g's rows are rounds begins[g] .. ends[g] of its slot: gathered in one go.
+    slot, begin, end = np.concatenate(slots), np.concatenate(begins), np.concatenate(ends)
+    lengths = end - begin + 1
+    firsts = np.cumsum(lengths) - lengths
+    ply = np.arange(int(lengths.sum())) - np.repeat(firsts, lengths)
+    flat = (np.repeat(begin, lengths) + ply) * n + np.repeat(slot, lengths)
+    record = np.ascontiguousarray(np.concatenate(records)[flat])
+    final_games = [PyTegulo.from_bytes(r.tobytes()) for r in np.concatenate(finals)]
+
+    def per_row(values: list[list[float]] | list[list[int]], dtype: type[np.generic]) -> pa.FixedSizeListArray:
+        return pa.FixedSizeListArray.from_arrays(np.repeat(np.array(values, dtype), lengths, axis=0).reshape(-1), SEATS)
+
+    game_ids = shard * plan.shard_games + np.arange(len(slot))
+    columns = [
+        pa.array(np.repeat(game_ids, lengths), pa.int64()),
+        pa.array(ply.astype(np.int16)),
+        pa.array(record[:, TURN_BYTE].astype(np.int8)),
+        pa.FixedSizeBinaryArray.from_buffers(pa.binary(RECORD_SIZE), len(flat), [None, pa.py_buffer(record)]),
+        pa.array(np.concatenate(actions)[flat].astype(np.int32)),
+        pa.array(np.concatenate(counts)[flat].astype(np.int32)),
+        per_row([g.scores for g in final_games], np.int16),
+    ]
+    columns += [per_row([g.outcome(mode) or [] for g in final_games], np.float32) for mode in MODES]
+    return pa.Table.from_arrays(columns, schema=schema())
+
+
+def _crash_hook(sink: BinaryIO, shard: int) -> None:
+    armed = os.environ.get(CRASH_ENV)
+    if not armed:
+        return
+    try:
+        os.remove(os.path.join(armed, str(shard)))  # only one attempt can remove it
+    except FileNotFoundError:
+        return
+    sink.flush()
+    os._exit(1)
+
+
+def _temporary(out: str, name: str, mode: str) -> tuple[str, Any]:
+    """A new hidden file in `out` for one attempt at `name`, opened with the permissions of any new file."""
+    path = os.path.join(out, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+    return path, open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), mode)
+
+
+def write_shard(plan: Plan, shard: int, out: str) -> Shard:
+    """Plays shard `shard` and puts its file in `out` once complete; a temporary file before."""
+    import pyarrow.parquet as pq
+
+    table = play_shard(plan, shard)
+    name = shard_name(shard)
+    temporary, sink = _temporary(out, name, "wb")
+    try:
+        with sink:
+            # The records are all different: dictionaries and min/max statistics of them would be waste.
+            others = [f.name for f in table.schema if f.name != "record"]
+            with pq.ParquetWriter(
+                sink, table.schema, compression="zstd", use_dictionary=others, write_statistics=others
+            ) as writer:
+                for start in range(0, table.num_rows, ROW_GROUP_ROWS):
+                    writer.write_table(table.slice(start, ROW_GROUP_ROWS))
+                    _crash_hook(sink, shard)
+            sink.flush()
+            os.fsync(sink.fileno())
+        os.replace(temporary, os.path.join(out, name))
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(temporary)
+        raise
+    return Shard(shard, name, table.num_rows, plan.games_in(shard))
+
+
+def _shard_task(plan: Plan, shard: int, out: str) -> Shard:
+    return write_shard(plan, shard, out)
+
+
+# --- The run -----------------------------------------------------------------------------------------------------
+
+
+def _versions() -> dict[str, str]:
+    from importlib import metadata
+
+    return {
+        "tegulo_rl": __version__,
+        "pyarrow": metadata.version("pyarrow"),
+        "ray": metadata.version("ray"),
+        "python": platform.python_version(),
+    }
+
+
+def _write_json(path: str, content: dict[str, Any]) -> None:
+    temporary, sink = _temporary(os.path.dirname(path), "manifest", "w")
+    with sink:
+        json.dump(content, sink, indent=2)
+        sink.write("\n")
+    os.replace(temporary, path)
+
+
+def read_manifest(out: str | os.PathLike[str]) -> dict[str, Any]:
+    """The manifest of a run's directory."""
+    with open(os.path.join(out, MANIFEST)) as source:
+        manifest: dict[str, Any] = json.load(source)
+    return manifest
+
+
+def _write_manifest(out: str, plan: Plan, shards: dict[int, Shard]) -> None:
+    done = [shards[k] for k in sorted(shards)]
+    manifest = plan.arguments() | {
+        "seats": "players[a] plays agent a of every game" if len(plan.players) == SEATS else "one player, every seat",
+        "threads": THREADS,
+        "versions": _versions(),
+        "schema": [{"name": f.name, "type": str(f.type)} for f in schema()],
+        "complete": len(done) == plan.num_shards,
+        "games_written": sum(s.games for s in done),
+        "rows": sum(s.rows for s in done),
+        "shards": [{"shard": s.number, "file": s.file, "rows": s.rows, "games": s.games} for s in done],
+    }
+    _write_json(os.path.join(out, MANIFEST), manifest)
+
+
+def _check_directory(out: str, plan: Plan) -> None:
+    """Refuses a directory that holds another run's shards."""
+    if not os.path.exists(os.path.join(out, MANIFEST)):
+        if any(name.startswith("shard-") and name.endswith(".parquet") for name in os.listdir(out)):
+            raise RunMismatch(f"{out} holds shard files but no {MANIFEST}: it is not a run this can add to")
+        return
+    there = read_manifest(out)
+    here = plan.arguments()
+    differ = [
+        f"{key}: {there.get(key)!r} there, {value!r} here" for key, value in here.items() if there.get(key) != value
+    ]
+    if differ:
+        raise RunMismatch(
+            f"{out} holds a self-play run with other arguments ({'; '.join(differ)}): "
+            "rerun with the same arguments, or write to another directory"
+        )
+
+
+def _remove_temporaries(out: str) -> None:
+    """Removes what attempts that died left behind."""
+    for name in os.listdir(out):
+        if name.startswith((".shard-", ".manifest.")) and name.endswith(".tmp"):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(os.path.join(out, name))
+
+
+def _complete_shards(out: str, plan: Plan) -> dict[int, Shard]:
+    import pyarrow.parquet as pq
+
+    shards = {}
+    for k in range(plan.num_shards):
+        path = os.path.join(out, shard_name(k))
+        if os.path.exists(path):
+            shards[k] = Shard(k, shard_name(k), pq.read_metadata(path).num_rows, plan.games_in(k))
+    return shards
+
+
+@contextlib.contextmanager
+def local_ray(num_cpus: int | None = None) -> Iterator[None]:
+    """A Ray instance on this machine alone, bound to 127.0.0.1 and without a dashboard, for the block."""
+    import logging
+
+    # Ray binds to the address it takes for this node's; left alone, it picks the one that reaches the outside.
+    saved = os.environ.get("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER")
+    os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
+    import ray
+    from ray._private import ray_constants
+
+    cluster = ray_constants.ENABLE_RAY_CLUSTER
+    ray_constants.ENABLE_RAY_CLUSTER = False
+    try:
+        ray.init(
+            address="local",
+            num_cpus=num_cpus,
+            include_dashboard=False,
+            _node_ip_address="127.0.0.1",
+            logging_level=logging.WARNING,
+        )
+        try:
+            yield
+        finally:
+            ray.shutdown()
+    finally:
+        ray_constants.ENABLE_RAY_CLUSTER = cluster
+        if saved is None:
+            os.environ.pop("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", None)
+        else:
+            os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = saved
+
+
+@contextlib.contextmanager
+def _connected(address: str | None) -> Iterator[None]:
+    """This process's Ray connection if it has one, else the cluster at `address`, else a local instance."""
+    import logging
+
+    import ray
+
+    if ray.is_initialized():
+        yield
+    elif address is None:
+        with local_ray():
+            yield
+    else:
+        ray.init(address=address, logging_level=logging.WARNING)
+        try:
+            yield
+        finally:
+            ray.shutdown()  # disconnects; the cluster goes on
+
+
+@dataclass(frozen=True)
+class Summary:
+    """What a run left in its directory and what it did."""
+
+    out: str
+    games: int  # in the directory's complete shards
+    rows: int
+    shards_written: int
+    shards_skipped: int
+    games_played: int  # by this run
+    rows_played: int
+    seconds: float
+
+    @property
+    def games_per_second(self) -> float:
+        return self.games_played / self.seconds if self.seconds > 0 else 0.0
+
+    @property
+    def rows_per_second(self) -> float:
+        return self.rows_played / self.seconds if self.seconds > 0 else 0.0
+
+    def report(self) -> str:
+        return "\n".join(
+            [
+                f"{self.games} games, {self.rows} rows in {self.out}",
+                f"shards: {self.shards_written} written, {self.shards_skipped} skipped (already complete)",
+                f"{self.seconds:.1f} s: {self.games_per_second:.0f} games/s, {self.rows_per_second:.0f} rows/s",
+            ]
+        )
+
+
+class RunProgress:
+    """Shards done and games per second, as `progress(shards_done, shards, games_played)` hears of them: on a
+    terminal, one bar redrawn in place; elsewhere (a pipe, a log), a plain line at each tenth of the shards."""
+
+    WIDTH = 40
+
+    def __init__(self, stream: TextIO | None = None, clock: Callable[[], float] = time.perf_counter):
+        self.stream = sys.stderr if stream is None else stream
+        self.live = self.stream.isatty()
+        self.clock = clock
+        self.start = clock()
+        self.tenths = -1  # tenths reported so far, off a terminal
+
+    def __call__(self, done: int, total: int, games: int) -> None:
+        seconds = self.clock() - self.start
+        rate = f"{games / seconds:.0f} games/s" if seconds > 0 and games else "-"
+        text = f"{done}/{total} shards, {games} games played, {rate}"
+        if self.live:
+            filled = self.WIDTH * done // total
+            self.stream.write(f"\r[{'#' * filled}{'.' * (self.WIDTH - filled)}] {text}\x1b[K")
+            if done == total:
+                self.stream.write("\n")
+        else:
+            tenths = 10 * done // total
+            if tenths <= self.tenths:
+                return
+            self.tenths = tenths
+            self.stream.write(text + "\n")
+        self.stream.flush()
+
+
+def generate(
+    player: str | Player | Sequence[str | Player],
+    games: int,
+    out: str | os.PathLike[str],
+    *,
+    seed: int = 0,
+    shard_games: int = DEFAULT_SHARD_GAMES,
+    workers: int | None = None,
+    address: str | None = None,
+    progress: Callable[[int, int, int], None] | None = None,
+) -> Summary:
+    """Plays `games` self-play games into Parquet shards in `out`, skipping the shards already there.
+
+    `player` plays every seat, or four players play one seat each (players[a] is agent
+    a). Each shard is a Ray task: `address` joins a cluster (left running); None uses
+    this process's Ray connection or starts a local instance for the run; `workers`
+    caps the tasks in flight (None: as many as Ray runs). `progress(shards_done,
+    shards, games_played)` hears of each shard. Raises RunMismatch when `out` holds a
+    run with other arguments.
+    """
+    plan = make_plan(player, games, seed, shard_games)
+    if workers is not None:
+        _whole("workers", workers, 1)
+    _require()
+    import ray
+
+    clock = time.perf_counter
+    start = clock()
+    out = os.path.abspath(os.fspath(out))
+    os.makedirs(out, exist_ok=True)
+    _check_directory(out, plan)
+    _remove_temporaries(out)
+    shards = _complete_shards(out, plan)
+    skipped = len(shards)
+    _write_manifest(out, plan, shards)
+    todo = [k for k in range(plan.num_shards) if k not in shards]
+    played = rows_played = 0
+    if progress:
+        progress(len(shards), plan.num_shards, 0)
+    if todo:
+        with _connected(address):
+            task = ray.remote(num_cpus=1, max_retries=MAX_RETRIES)(_shard_task)
+            cap = len(todo) if workers is None else workers
+            pending: dict[Any, int] = {}
+            queue = iter(todo)
+            try:
+                while True:
+                    while len(pending) < cap and (k := next(queue, None)) is not None:
+                        pending[task.remote(plan, k, out)] = k
+                    if not pending:
+                        break
+                    ready, _ = ray.wait(list(pending), num_returns=1)
+                    for ref in ready:
+                        del pending[ref]
+                        shard: Shard = ray.get(ref)
+                        shards[shard.number] = shard
+                        played += shard.games
+                        rows_played += shard.rows
+                        _write_manifest(out, plan, shards)
+                        if progress:
+                            progress(len(shards), plan.num_shards, played)
+            finally:
+                for ref in pending:
+                    ray.cancel(ref, force=True)
+        _remove_temporaries(out)
+    return Summary(
+        out,
+        sum(s.games for s in shards.values()),
+        sum(s.rows for s in shards.values()),
+        len(todo),
+        skipped,
+        played,
+        rows_played,
+        clock() - start,
+    )
+
+
+# --- Reading back ------------------------------------------------------------------------------------------------
+
+
+def shard_paths(out: str | os.PathLike[str]) -> list[str]:
+    """The complete shards of a run, in order."""
+    return [os.path.join(out, s["file"]) for s in read_manifest(out)["shards"]]
+
+
+def load(
+    out: str | os.PathLike[str],
+    *,
+    batch_size: int = 4096,
+    columns: Sequence[str] = DEFAULT_COLUMNS,
+    reward_mode: str = "rank",
+    threads: int | None = None,
+) -> Iterator[dict[str, npt.NDArray[Any]]]:
+    """Training examples from a run's shards: dicts of numpy arrays, `batch_size` rows each (the last may hold
+    fewer), in the order of the rows.
+
+    Columns, by name: the planes "observation", "corners", "blocked", "pieces", "done"
+    of each row's position as its agent to move saw it, "action_mask" ((B, 36400)
+    bool) or the legal lists "legal_actions" and "legal_offsets" (offsets into this
+    batch's list), all made by GameBatch.from_bytes(records).observe() on `threads`
+    threads; "action" (int64, in the mover's frame); "target" ((B, 4) float32: the
+    game's final rewards in `reward_mode`, in seat order, seat 0 the mover, as the
+    planes list the agents); and the raw "game", "ply", "agent", "record" ((B, 278)
+    uint8), "legal_count" and "scores" (by absolute agent). The planes are read-only
+    views (`torch.from_numpy` takes them, and warns so once); the rest is writable.
+    """
+    _require()
+    _whole("batch_size", batch_size, 1)
+    unknown = [c for c in columns if c not in EXAMPLE_COLUMNS]
+    if unknown:
+        raise ValueError(f"unknown columns {unknown}: expected some of {', '.join(EXAMPLE_COLUMNS)}")
+    if reward_mode not in MODES:
+        raise ValueError(f"Unknown reward mode {reward_mode!r}: expected one of {', '.join(MODES)}")
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    wanted = tuple(columns)
+    read = {"action": "action", "target": f"rewards_{reward_mode}"}
+    needed = {read.get(c, c) for c in wanted if c in read or c in RAW}
+    if "target" in wanted:
+        needed.add("agent")
+    if any(c in PLANES or c in LEGAL for c in wanted):
+        needed.add("record")
+    names = [f.name for f in schema() if f.name in needed]
+
+    def batches() -> Iterator[pa.RecordBatch]:
+        for path in shard_paths(out):
+            yield from pq.ParquetFile(path).iter_batches(batch_size=batch_size, columns=names)
+
+    pending: list[pa.RecordBatch] = []
+    count = 0
+    for part in batches():
+        pending.append(part)
+        count += part.num_rows
+        while count >= batch_size:
+            table = pa.Table.from_batches(pending)
+            yield _examples(table.slice(0, batch_size), wanted, reward_mode, threads)
+            pending = table.slice(batch_size).to_batches()
+            count -= batch_size
+    if count:
+        yield _examples(pa.Table.from_batches(pending), wanted, reward_mode, threads)
+
+
+def _numpy(table: pa.Table, name: str) -> npt.NDArray[Any]:
+    """A column as numpy: (B,) for a number, (B, 4) for a list of four, (B, 278) for the records."""
+    import numpy as np
+    import pyarrow as pa
+
+    column = table.column(name).combine_chunks()
+    if pa.types.is_fixed_size_binary(column.type):
+        data = np.frombuffer(column.buffers()[1], np.uint8)
+        return data[column.offset * RECORD_SIZE : (column.offset + len(column)) * RECORD_SIZE].reshape(-1, RECORD_SIZE)
+    if pa.types.is_fixed_size_list(column.type):
+        return np.asarray(column.flatten().to_numpy()).reshape(-1, SEATS)
+    return np.asarray(column.to_numpy())
+
+
+def _examples(
+    table: pa.Table, wanted: tuple[str, ...], reward_mode: str, threads: int | None
+) -> dict[str, npt.NDArray[Any]]:
+    import numpy as np
+
+    from tegulo_rl._batch import GameBatch
+
+    examples: dict[str, npt.NDArray[Any]] = {}
+    mask, lists = "action_mask" in wanted, bool({"legal_actions", "legal_offsets"} & set(wanted))
+    if any(c in PLANES for c in wanted) or mask or lists:
+        batch = GameBatch.from_bytes(_numpy(table, "record"), threads=threads)
+        obs = batch.observe("both" if mask and lists else "mask" if mask else "list")
+        for name in wanted:
+            if name in PLANES or name in LEGAL:
+                examples[name] = getattr(obs, name)
+    for name in wanted:
+        if name == "action":
+            examples[name] = _numpy(table, "action").astype(np.int64)
+        elif name == "target":
+            rewards = _numpy(table, f"rewards_{reward_mode}")
+            agent = _numpy(table, "agent").astype(np.int64)
+            seats = (agent[:, None] + np.arange(SEATS)) % SEATS
+            examples[name] = np.take_along_axis(rewards, seats, axis=1)
+        elif name in RAW:
+            examples[name] = np.array(_numpy(table, name))
+    return {name: examples[name] for name in wanted}
+
+
+# --- Command line ------------------------------------------------------------------------------------------------
+
+
+def _add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--player",
+        nargs="+",
+        default=["heuristic"],
+        metavar="PLAYER",
+        help="the player of every seat, or four players, one per seat (agents 0 to 3): "
+        "random, greedy, heuristic, mcts or mcts:SIMULATIONS (default heuristic)",
+    )
+    parser.add_argument("--games", type=int, required=True, help="games to play")
+    parser.add_argument("--out", required=True, help="the directory of the shards and the manifest")
+    parser.add_argument("--seed", type=int, default=0, help="the seed of the run (default 0)")
+    parser.add_argument(
+        "--shard-games", type=int, default=DEFAULT_SHARD_GAMES, help=f"games a shard (default {DEFAULT_SHARD_GAMES})"
+    )
+    parser.add_argument("--workers", type=int, default=None, help="shards in flight at most (default: all)")
+    parser.add_argument(
+        "--address", default=None, help="the Ray cluster to join (default: a local instance on this machine)"
+    )
+
+
+def add_command(commands: Any) -> argparse.ArgumentParser:
+    """Adds the selfplay command to the subparsers `commands` of the main parser."""
+    parser: argparse.ArgumentParser = commands.add_parser(
+        "selfplay",
+        help="play self-play games on Ray into Parquet shards, one row a decision",
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    _add_arguments(parser)
+    return parser
+
+
+def run_command(args: argparse.Namespace) -> int:
+    """Runs the parsed selfplay command; an exit status."""
+    player: str | list[str] = args.player[0] if len(args.player) == 1 else args.player
+    try:
+        summary = generate(
+            player,
+            args.games,
+            args.out,
+            seed=args.seed,
+            shard_games=args.shard_games,
+            workers=args.workers,
+            address=args.address,
+            progress=RunProgress(),
+        )
+    except (ValueError, TypeError, ImportError) as error:
+        print(f"selfplay: error: {error}", file=sys.stderr)
+        return 2 if isinstance(error, (ValueError, TypeError)) else 1
+    print(summary.report())
+    return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m tegulo_rl selfplay", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    _add_arguments(parser)
+    return run_command(parser.parse_args(argv))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,176 @@
+#include "players/mcts.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "batch/thread_pool.hpp"
+#include "game/errors.hpp"
+
+namespace tegulo {
+
+namespace {
+
+struct Node {
+  std::uint32_t first_child = 0;
+  std::uint32_t child_count = 0;
+  std::uint32_t visits = 0;
+  std::uint16_t placement = 0;  // the placement that leads here from the parent
+  bool expanded = false;
+  Rewards reward{};  // sums over the visits, by absolute agent
+};
+
+class Tree {
+ public:
+  Tree(const Game& root, const Player& player, Stream stream) : root_(root), player_(player), stream_(stream) {
+    pass_done(root_);
+    nodes_.reserve(std::size_t{64} * player.simulations + 1);
+    nodes_.emplace_back();
+  }
+
+  void simulate() {
+    Game game = root_;
+    path_.clear();
+    std::uint32_t n = 0;
+    path_.push_back(n);
+    while (!game.is_over()) {
+      if (!nodes_[n].expanded) {
+        if (n != 0 && nodes_[n].visits == 0) break;  // a new leaf: played out from here
+        expand(n, game);
+      }
+      n = select(n, game.current_agent);
+      game.place(nodes_[n].placement);
+      pass_done(game);
+      path_.push_back(n);
+      if (nodes_[n].visits == 0) break;
+    }
+    while (!game.is_over()) {
+      game.place(playout_move(game));
+      pass_done(game);
+    }
+    const Rewards rewards = outcome_from_scores(game.scores(), player_.reward);
+    for (const std::uint32_t i : path_) {
+      Node& node = nodes_[i];
+      ++node.visits;
+      for (std::size_t a = 0; a < AGENT_COUNT; ++a) node.reward[a] += rewards[a];
+    }
+  }
+
+  // Adds the root's visits per placement to `visits` (indexed by placement) and
+  // its reward sums for the agent to move to `rewards`.
+  void add_root(std::vector<std::uint32_t>& visits, std::vector<float>& rewards) const {
+    const Node& root = nodes_[0];
+    const std::size_t mover = root_.current_agent;
+    for (std::uint32_t c = root.first_child; c < root.first_child + root.child_count; ++c) {
+      visits[nodes_[c].placement] += nodes_[c].visits;
+      rewards[nodes_[c].placement] += nodes_[c].reward[mover];
+    }
+  }
+
+  std::uint32_t root_children() const { return nodes_[0].child_count; }
+
+ private:
+  // Gives node n a child for each legal placement of the agent to move, in an
+  // order drawn from the stream: unvisited children are tried in that order.
+  void expand(std::uint32_t n, const Game& game) {
+    game.legal_moves(game.current_agent, moves_);
+    if (moves_.empty()) throw InternalError("A search node whose agent to move has no placement");
+    for (std::size_t i = moves_.size(); i > 1; --i) std::swap(moves_[i - 1], moves_[stream_.below(i)]);
+    const auto first = static_cast<std::uint32_t>(nodes_.size());
+    for (const std::uint16_t m : moves_) {
+      Node child;
+      child.placement = m;
+      nodes_.push_back(child);
+    }
+    Node& node = nodes_[n];
+    node.first_child = first;
+    node.child_count = static_cast<std::uint32_t>(moves_.size());
+    node.expanded = true;
+  }
+
+  // The child of node n that agent `mover` takes: the first unvisited one, else
+  // the best mean reward for the mover plus the exploration bonus.
+  std::uint32_t select(std::uint32_t n, std::size_t mover) const {
+    const Node& node = nodes_[n];
+    const float log_visits = std::log(static_cast<float>(std::max<std::uint32_t>(node.visits, 1)));
+    std::uint32_t best = node.first_child;
+    float best_score = -1e30f;
+    for (std::uint32_t c = node.first_child; c < node.first_child + node.child_count; ++c) {
+      const Node& child = nodes_[c];
+      if (child.visits == 0) return c;
+      const float visits = static_cast<float>(child.visits);
+      const float score = child.reward[mover] / visits + player_.exploration * std::sqrt(log_visits / visits);
+      if (score > best_score) {
+        best_score = score;
+        best = c;
+      }
+    }
+    return best;
+  }
+
+  std::uint16_t playout_move(const Game& game) {
+    switch (player_.playout) {
+      case PlayerKind::random:
+        return choose_random(game, stream_).placement;
+      case PlayerKind::heuristic:
+        return choose_heuristic(game, player_.weights, stream_).placement;
+      default:
+        return choose_greedy(game, stream_).placement;
+    }
+  }
+
+  Game root_;
+  const Player& player_;
+  Stream stream_;
+  std::vector<Node> nodes_;
+  std::vector<std::uint32_t> path_;
+  std::vector<std::uint16_t> moves_;
+};
+
+}  // namespace
+
+Choice search(const Game& root, const Player& player, Stream& stream, ThreadPool* pool) {
+  if (root.is_over() || root.agents[root.current_agent].done)
+    throw InternalError("A search from a position whose agent to move has no placement");
+  const std::size_t trees = std::max<std::uint32_t>(player.trees, 1);
+  const std::uint64_t base = stream.next();
+  std::vector<std::vector<std::uint32_t>> visits(trees);
+  std::vector<std::vector<float>> rewards(trees);
+  std::vector<std::uint32_t> children(trees);
+  auto grow = [&](std::size_t t) {
+    const std::uint32_t share =
+        player.simulations / static_cast<std::uint32_t>(trees) + (t < player.simulations % trees ? 1 : 0);
+    Tree tree(root, player, Stream::of(base, t));
+    for (std::uint32_t s = 0; s < std::max<std::uint32_t>(share, 1); ++s) tree.simulate();
+    visits[t].assign(root.action_set->actions.size(), 0);
+    rewards[t].assign(root.action_set->actions.size(), 0.0f);
+    tree.add_root(visits[t], rewards[t]);
+    children[t] = tree.root_children();
+  };
+  if (pool != nullptr && trees > 1)
+    pool->run(trees, grow);
+  else
+    for (std::size_t t = 0; t < trees; ++t) grow(t);
+  // The most visited placement over all trees; among equals the best mean reward,
+  // then the lowest placement.
+  std::uint16_t best = 0;
+  std::uint64_t best_visits = 0;
+  float best_mean = -1e30f;
+  for (std::size_t m = 0; m < visits[0].size(); ++m) {
+    std::uint64_t v = 0;
+    float r = 0;
+    for (std::size_t t = 0; t < trees; ++t) v += visits[t][m], r += rewards[t][m];
+    if (v == 0) continue;
+    const float mean = r / static_cast<float>(v);
+    if (v > best_visits || (v == best_visits && mean > best_mean)) {
+      best = static_cast<std::uint16_t>(m);
+      best_visits = v;
+      best_mean = mean;
+    }
+  }
+  if (best_visits == 0) throw InternalError("A search that visited no placement");
+  return {best, children[0]};
+}
+
+}  // namespace tegulo

@@ -1,0 +1,146 @@
+#include "players/players.hpp"
+
+#include <array>
+#include <bit>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "game/errors.hpp"
+#include "players/mcts.hpp"
+#include "players/window.hpp"
+
+namespace tegulo {
+
+namespace {
+
+// The legal placements of the agent to move, in a list kept per thread.
+const std::vector<std::uint16_t>& legal_of(const Game& game) {
+  thread_local std::vector<std::uint16_t> moves = [] {
+    std::vector<std::uint16_t> v;
+    v.reserve(4096);
+    return v;
+  }();
+  game.legal_moves(game.current_agent, moves);
+  if (moves.empty())
+    throw InternalError("A player asked to move for agent " + std::to_string(game.current_agent) +
+                        ", which has no legal placement");
+  return moves;
+}
+
+// The candidates kept so far with the best score, one of which is drawn at the end.
+class Best {
+ public:
+  void reset() {
+    score_ = -std::numeric_limits<float>::infinity();
+    ties_.clear();
+  }
+  void offer(float score, std::uint16_t placement) {
+    if (score > score_) {
+      score_ = score;
+      ties_.clear();
+    }
+    if (score == score_) ties_.push_back(placement);
+  }
+  std::uint16_t draw(Stream& stream) const { return ties_[stream.below(ties_.size())]; }
+
+ private:
+  float score_ = -std::numeric_limits<float>::infinity();
+  std::vector<std::uint16_t> ties_;
+};
+
+
+}  // namespace
+
+void pass_done(Game& game) {
+  while (!game.is_over() && game.agents[game.current_agent].done) game.step(std::nullopt);
+}
+
+Choice choose_random(const Game& game, Stream& stream) {
+  const auto& moves = legal_of(game);
+  return {moves[stream.below(moves.size())], static_cast<std::uint32_t>(moves.size())};
+}
+
+Choice choose_greedy(const Game& game, Stream& stream) {
+  const auto& moves = legal_of(game);
+  const ActionSet& set = *game.action_set;
+  thread_local Best best;
+  best.reset();
+  for (const std::uint16_t m : moves) best.offer(static_cast<float>(set.actions[m].piece_type.cell_count()), m);
+  return {best.draw(stream), static_cast<std::uint32_t>(moves.size())};
+}
+
+// Built twice where the processor may or may not count bits in one instruction;
+// the loader picks the version once.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(__SANITIZE_ADDRESS__)
+#define TEGULO_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define TEGULO_POPCOUNT_CLONES
+#endif
+
+TEGULO_POPCOUNT_CLONES
+Choice choose_heuristic(const Game& game, const HeuristicWeights& weights, Stream& stream) {
+  const auto& moves = legal_of(game);
+  const ActionSet& set = *game.action_set;
+  const std::size_t mover = game.current_agent;
+  const PlacementMasks own = game.placement_masks(mover);
+  // The cells that are attach cells of at least one, two and three of the others
+  // still in play: a placement's cells in all three count every loss once.
+  Bitboard once, twice, thrice;
+  for (std::size_t o = 0; o < AGENT_COUNT; ++o) {
+    if (o == mover || game.agents[o].done) continue;
+    const Bitboard attach = game.placement_masks(o).attach;
+    thrice |= twice & attach;
+    twice |= once & attach;
+    once |= attach;
+  }
+  // The boards' windows, made the first time a placement starting in that row needs them.
+  struct Rows {
+    Window attach, forbidden, once, twice, thrice, cells;
+  };
+  std::array<Rows, BOARD_SIZE> rows;
+  std::uint32_t ready = 0;
+  thread_local Best best;
+  best.reset();
+  for (const std::uint16_t m : moves) {
+    const Action& action = set.actions[m];
+    const Bitboard& cells = action.cells;
+    unsigned first = 0;
+    while (cells.chunks()[first / 64] == 0) first += 64;
+    first += static_cast<unsigned>(std::countr_zero(cells.chunks()[first / 64]));
+    const unsigned row = first / ROW_STRIDE, base = Window::base_of(row);
+    Rows& r = rows[row];
+    if ((ready >> row & 1) == 0) {
+      r = {Window::of(own.attach, base), Window::of(own.forbidden, base), Window::of(once, base),
+           Window::of(twice, base),      Window::of(thrice, base),        Window::of(BOARD_MASK, base)};
+      ready |= std::uint32_t{1} << row;
+    }
+    const Window placed = Window::of(cells, base);
+    // What the placement covers or now borders stops being an attach cell of the
+    // mover's; its free corners that are neither become new ones.
+    const Window gone = placed | placed.edge_neighbours(r.cells);
+    const int opened = (((placed.corner_neighbours(r.cells) - r.forbidden) - gone) - r.attach).count();
+    const int closed = (r.attach & gone).count();
+    const int taken = (placed & r.once).count() + (placed & r.twice).count() + (placed & r.thrice).count();
+    best.offer(weights.size * static_cast<float>(action.piece_type.cell_count()) +
+                   weights.reach * static_cast<float>(opened - closed) + weights.block * static_cast<float>(taken),
+               m);
+  }
+  return {best.draw(stream), static_cast<std::uint32_t>(moves.size())};
+}
+
+Choice choose(const Game& game, const Player& player, Stream& stream, ThreadPool* pool) {
+  switch (player.kind) {
+    case PlayerKind::random:
+      return choose_random(game, stream);
+    case PlayerKind::greedy:
+      return choose_greedy(game, stream);
+    case PlayerKind::heuristic:
+      return choose_heuristic(game, player.weights, stream);
+    case PlayerKind::mcts:
+      return search(game, player, stream, pool);
+  }
+  throw InternalError("Unknown player kind " + std::to_string(static_cast<int>(player.kind)));
+}
+
+}  // namespace tegulo

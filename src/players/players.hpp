@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "batch/streams.hpp"
+#include "game/game.hpp"
+#include "game/scores.hpp"
+
+namespace tegulo {
+
+class ThreadPool;
+
+enum class PlayerKind : std::uint8_t { random, greedy, heuristic, mcts };
+
+// How the heuristic scores a placement: its cells, the change in the number of
+// the mover's attach cells (the diagonal cells its next pieces can start from),
+// and the attach cells of the others it covers (counted once per agent that loses
+// them). The defaults won the most against each other in seat-rotated games.
+struct HeuristicWeights {
+  float size = 1.0f;
+  float reach = 0.5f;
+  float block = 0.75f;
+};
+
+// A built-in player and its parameters; those of the search are read by mcts only.
+struct Player {
+  PlayerKind kind = PlayerKind::random;
+  std::uint32_t simulations = 1000;
+  float exploration = 1.0f;                 // the UCT constant
+  PlayerKind playout = PlayerKind::greedy;  // who plays the playouts: random, greedy or heuristic
+  std::uint32_t trees = 1;                  // independent trees, their visits added at the root
+  RewardMode reward = RewardMode::rank;     // what the search maximises
+  HeuristicWeights weights{};
+};
+
+// A player's decision: the placement (an absolute dense index) and the number of
+// legal placements it chose from.
+struct Choice {
+  std::uint16_t placement;
+  std::uint32_t legal_count;
+};
+
+// Passes the turns of agents out of moves until an agent with a move is to move
+// or the game is over.
+void pass_done(Game& game);
+
+// What `player` plays for the game's agent to move, which must have a legal
+// placement, drawing from `stream` alone: the same game, player and stream state
+// give the same choice. A search may spread its trees over `pool`.
+Choice choose(const Game& game, const Player& player, Stream& stream, ThreadPool* pool = nullptr);
+
+// The choices of the cheap players, for the search's playouts as well.
+Choice choose_random(const Game& game, Stream& stream);
+Choice choose_greedy(const Game& game, Stream& stream);
+Choice choose_heuristic(const Game& game, const HeuristicWeights& weights, Stream& stream);
+
+}  // namespace tegulo

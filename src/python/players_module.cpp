@@ -1,0 +1,334 @@
+// The module _players: the built-in players on one game, and the tree search whose
+// leaves a Python evaluator scores, for tegulo_rl.players.
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "batch/thread_pool.hpp"
+#include "players/guided_search.hpp"
+#include "players/players.hpp"
+#include "python/call.hpp"
+#include "python/player_spec.hpp"
+
+namespace tegulo::py {
+
+namespace {
+
+// A state record from a bytes-like of 278 bytes; nothing, with ValueError set, otherwise.
+std::optional<Game> game_of_record(PyObject* arg) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return std::nullopt;
+  std::optional<Game> game;
+  if (static_cast<std::size_t>(view.len) == RECORD_SIZE)
+    game = Game::from_bytes({static_cast<const std::uint8_t*>(view.buf), RECORD_SIZE});
+  PyBuffer_Release(&view);
+  if (!game) PyErr_SetString(PyExc_ValueError, "Not a game state written by to_bytes() of this version");
+  return game;
+}
+
+std::optional<std::uint64_t> to_u64(PyObject* arg, const char* name) {
+  PyObject* index = PyNumber_Index(arg);
+  if (index == nullptr) return std::nullopt;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s must be from 0 to 2**64 - 1, got %S", name, arg);
+    return std::nullopt;
+  }
+  return v;
+}
+
+constexpr const char* CHOOSE_PARAMS[] = {"record", "player", "seed", "threads"};
+constexpr Signature CHOOSE{"choose()", CHOOSE_PARAMS};
+
+// choose(record, player, seed, threads): (action, legal count) for the record's
+// agent to move, or None when no agent to move has a placement.
+PyObject* choose_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg[4];
+    if (!bind(CHOOSE, args, nargs, kwnames, arg)) return nullptr;
+    auto game = game_of_record(arg[0]);
+    if (!game) return nullptr;
+    const auto players = to_players(arg[1]);
+    if (!players) return nullptr;
+    const auto seed = to_u64(arg[2], "seed");
+    if (!seed) return nullptr;
+    const auto threads = to_u64(arg[3], "threads");
+    if (!threads) return nullptr;
+    if (*threads < 1 || *threads > 1024) return PyErr_Format(PyExc_ValueError, "threads must be from 1 to 1024");
+    return run([&]() -> PyObject* {
+      pass_done(*game);
+      if (game->is_over()) Py_RETURN_NONE;
+      Stream stream = Stream::of(*seed, 0);
+      const Choice choice = [&] {
+        PyThreadState* state = PyEval_SaveThread();
+        try {
+          std::unique_ptr<ThreadPool> pool;
+          if (*threads > 1) pool = std::make_unique<ThreadPool>(*threads);
+          const Choice c = choose(*game, players->front(), stream, pool.get());
+          PyEval_RestoreThread(state);
+          return c;
+        } catch (...) {
+          PyEval_RestoreThread(state);
+          throw;
+        }
+      }();
+      return Py_BuildValue("(nI)", static_cast<Py_ssize_t>(game->action_set->action_index(game->current_agent, choice.placement)),
+                           choice.legal_count);
+    });
+  });
+}
+
+// --- The guided search --------------------------------------------------------------------
+
+struct PySearch {
+  PyObject_HEAD
+  GuidedSearch* search;
+  std::mutex* lock;
+};
+
+GuidedSearch& search_of(PyObject* self) { return *reinterpret_cast<PySearch*>(self)->search; }
+
+// Holds the search's lock for one call; a call while another holds it is refused.
+class Held {
+ public:
+  explicit Held(PyObject* self) : lock_(reinterpret_cast<PySearch*>(self)->lock) {
+    if (!lock_->try_lock()) {
+      PyErr_SetString(PyExc_RuntimeError, "GuidedSearch is already in use");
+      lock_ = nullptr;
+    }
+  }
+  ~Held() {
+    if (lock_) lock_->unlock();
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  explicit operator bool() const { return lock_ != nullptr; }
+
+ private:
+  std::mutex* lock_;
+};
+
+constexpr const char* NEW_PARAMS[] = {"records", "simulations", "exploration", "leaves", "reward_mode"};
+constexpr Signature NEW{"GuidedSearch()", NEW_PARAMS};
+
+PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg[5];
+    if (!bind(NEW, args, kwargs, arg)) return nullptr;
+    const auto records = to_bytes(arg[0], "records");
+    if (!records) return nullptr;
+    if (records->empty() || records->size() % RECORD_SIZE != 0)
+      return PyErr_Format(PyExc_ValueError, "records must hold whole state records of %zu bytes", RECORD_SIZE);
+    const auto simulations = to_u64(arg[1], "simulations");
+    if (!simulations) return nullptr;
+    const double exploration = PyFloat_AsDouble(arg[2]);
+    if (exploration == -1.0 && PyErr_Occurred()) return nullptr;
+    const auto leaves = to_u64(arg[3], "leaves");
+    if (!leaves) return nullptr;
+    const auto mode_text = to_text(arg[4], "reward_mode");
+    if (!mode_text) return nullptr;
+    const auto mode = reward_mode_from_text(*mode_text);
+    if (!mode) return PyErr_Format(PyExc_ValueError, "Unknown reward mode %U", arg[4]);
+    if (*simulations < 1 || *simulations > 0xFFFFFFFFull || *leaves < 1 || *leaves > 0xFFFFFFFFull)
+      return PyErr_Format(PyExc_ValueError, "simulations and leaves must be from 1 to 2**32 - 1");
+    return run([&]() -> PyObject* {
+      std::vector<Game> roots;
+      for (std::size_t i = 0; i < records->size(); i += RECORD_SIZE) {
+        auto game = Game::from_bytes({records->data() + i, RECORD_SIZE});
+        if (!game) return PyErr_Format(PyExc_ValueError, "record %zu: Not a game state written by to_bytes()", i / RECORD_SIZE);
+        pass_done(*game);
+        if (game->is_over()) return PyErr_Format(PyExc_ValueError, "record %zu is of a game that is over", i / RECORD_SIZE);
+        roots.push_back(*game);
+      }
+      const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+      PyObject* self = alloc(type, 0);
+      if (self == nullptr) return nullptr;
+      auto* s = reinterpret_cast<PySearch*>(self);
+      s->search = new GuidedSearch(roots, static_cast<std::uint32_t>(*simulations), static_cast<float>(exploration),
+                                   static_cast<std::uint32_t>(*leaves), *mode);
+      s->lock = new std::mutex();
+      return self;
+    });
+  });
+}
+
+void search_dealloc(PyObject* self) {
+  auto* s = reinterpret_cast<PySearch*>(self);
+  delete s->search;
+  delete s->lock;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// select(): the records of the leaves to evaluate next, as bytes (278 a leaf), or
+// None when the search is done.
+PyObject* select(PyObject* self, PyObject*) {
+  return enter([&]() -> PyObject* {
+    Held held(self);
+    if (!held) return nullptr;
+    return run([&]() -> PyObject* {
+      GuidedSearch& search = search_of(self);
+      const std::vector<Game>& leaves = search.select();
+      if (leaves.empty()) Py_RETURN_NONE;
+      PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(leaves.size() * RECORD_SIZE));
+      if (bytes == nullptr) return nullptr;
+      char* out = PyBytes_AS_STRING(bytes);
+      for (std::size_t k = 0; k < leaves.size(); ++k) {
+        const Record record = leaves[k].to_bytes();
+        std::memcpy(out + k * RECORD_SIZE, record.data(), RECORD_SIZE);
+      }
+      return bytes;
+    });
+  });
+}
+
+constexpr const char* EXPAND_PARAMS[] = {"priors", "values"};
+constexpr Signature EXPAND{"GuidedSearch.expand()", EXPAND_PARAMS};
+
+// expand(priors, values): C-contiguous float32 buffers of the last leaves'
+// priors (leaves x 36400) and values (leaves x 4), checked by the caller.
+PyObject* expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!bind(EXPAND, args, nargs, kwnames, arg)) return nullptr;
+    Held held(self);
+    if (!held) return nullptr;
+    Py_buffer priors, values;
+    if (PyObject_GetBuffer(arg[0], &priors, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    if (PyObject_GetBuffer(arg[1], &values, PyBUF_C_CONTIGUOUS) < 0) {
+      PyBuffer_Release(&priors);
+      return nullptr;
+    }
+    PyObject* result = run([&]() -> PyObject* {
+      if (priors.len % sizeof(float) != 0 || values.len % sizeof(float) != 0)
+        return PyErr_Format(PyExc_ValueError, "priors and values must be float32");
+      search_of(self).expand({static_cast<const float*>(priors.buf), static_cast<std::size_t>(priors.len) / 4},
+                             {static_cast<const float*>(values.buf), static_cast<std::size_t>(values.len) / 4});
+      Py_RETURN_NONE;
+    });
+    PyBuffer_Release(&priors);
+    PyBuffer_Release(&values);
+    return result;
+  });
+}
+
+// best(): per root, (action in the frame of its agent to move, legal count, visits
+// by action) as a list of tuples.
+PyObject* best(PyObject* self, PyObject*) {
+  return enter([&]() -> PyObject* {
+    Held held(self);
+    if (!held) return nullptr;
+    return run([&]() -> PyObject* {
+      const GuidedSearch& search = search_of(self);
+      PyObject* list = PyList_New(static_cast<Py_ssize_t>(search.trees()));
+      if (list == nullptr) return nullptr;
+      for (std::size_t t = 0; t < search.trees(); ++t) {
+        const Choice choice = search.best(t);
+        const std::size_t mover = search.root(t).current_agent;
+        const ActionSet& set = ActionSet::get();
+        PyObject* visits = PyDict_New();
+        if (visits == nullptr) {
+          Py_DECREF(list);
+          return nullptr;
+        }
+        for (const auto& [placement, count] : search.root_visits(t)) {
+          PyObject* key = PyLong_FromSize_t(set.action_index(mover, placement));
+          PyObject* value = PyLong_FromUnsignedLong(count);
+          const int failed = key == nullptr || value == nullptr || PyDict_SetItem(visits, key, value) < 0;
+          Py_XDECREF(key);
+          Py_XDECREF(value);
+          if (failed) {
+            Py_DECREF(visits);
+            Py_DECREF(list);
+            return nullptr;
+          }
+        }
+        PyObject* item = Py_BuildValue("(nIN)", static_cast<Py_ssize_t>(set.action_index(mover, choice.placement)),
+                                       choice.legal_count, visits);
+        if (item == nullptr) {
+          Py_DECREF(list);
+          return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(t), item);
+      }
+      return list;
+    });
+  });
+}
+
+PyMethodDef SEARCH_METHODS[] = {
+    {"select", select, METH_NOARGS,
+     "select($self)\n--\n\nThe records of the next leaves to evaluate, 278 bytes each, or None when done."},
+    {"expand", fastcall(expand), METH_FASTCALL | METH_KEYWORDS,
+     "expand($self, priors, values)\n--\n\n"
+     "The last leaves' priors (leaves x 36400, in the frame of each leaf's agent to\n"
+     "move) and values (leaves x 4, seat 0 that agent), C-contiguous float32."},
+    {"best", best, METH_NOARGS,
+     "best($self)\n--\n\nPer root: (action, legal count, {action: root visits})."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot SEARCH_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(search_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(search_dealloc)},
+    {Py_tp_methods, SEARCH_METHODS},
+    {Py_tp_doc, const_cast<char*>("GuidedSearch(records, simulations, exploration, leaves, reward_mode)\n--\n\n"
+                                  "PUCT from the positions of the state records, its leaves evaluated by the\n"
+                                  "caller in batches; tegulo_rl.players.search drives it.")},
+    {0, nullptr},
+};
+
+PyType_Spec SEARCH_SPEC = {
+    "tegulo_rl._players.GuidedSearch", sizeof(PySearch), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    SEARCH_SLOTS,
+};
+
+int exec_module(PyObject* module) {
+  return enter([&]() -> int {
+    PyObject* type = PyType_FromSpec(&SEARCH_SPEC);
+    if (type == nullptr) return -1;
+    const int added = PyModule_AddObjectRef(module, "GuidedSearch", type);
+    Py_DECREF(type);
+    return added;
+  });
+}
+
+PyMethodDef METHODS[] = {
+    {"choose", fastcall(choose_one), METH_FASTCALL | METH_KEYWORDS,
+     "choose(record, player, seed, threads)\n--\n\n"
+     "(action, legal count) that `player` chooses for the agent to move of the game a\n"
+     "state record describes (turns of agents out of moves passed first), drawing\n"
+     "from the stream of `seed`; None when the game is over. A search spreads its\n"
+     "trees over `threads` threads."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // A search serialises the calls made on it with a lock of its own.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef MODULE = {PyModuleDef_HEAD_INIT,
+                      "_players",
+                      "The built-in players in native code, for tegulo_rl.players.",
+                      0,
+                      METHODS,
+                      SLOTS,
+                      nullptr,
+                      nullptr,
+                      nullptr};
+
+}  // namespace
+
+}  // namespace tegulo::py
+
+PyMODINIT_FUNC PyInit__players() { return PyModuleDef_Init(&tegulo::py::MODULE); }
