@@ -1,5 +1,6 @@
 """Type stubs of the extension module tegulo_rl._batch."""
 
+from collections.abc import Sequence
 from typing import Any, Final, SupportsIndex, final
 
 import numpy as np
@@ -7,12 +8,15 @@ import numpy.typing as npt
 from _typeshed import structseq
 
 from tegulo_rl._tegulo import PyTegulo
+from tegulo_rl.players import Player
 
 _U8 = npt.NDArray[np.uint8]
 _I64 = npt.NDArray[np.int64]
 
 @final
-class BatchObservation(structseq[Any], tuple[_U8, _U8, _U8, _U8, _U8, _I64, _I64 | None, _I64 | None, npt.NDArray[np.bool_] | None]):
+class BatchObservation(
+    structseq[Any], tuple[_U8, _U8, _U8, _U8, _U8, _I64, _I64 | None, _I64 | None, npt.NDArray[np.bool_] | None]
+):
     """Every game of a GameBatch as its agent to move sees it."""
 
     __match_args__: Final = (
@@ -73,6 +77,20 @@ class BatchStep(structseq[Any], tuple[npt.NDArray[np.float32], npt.NDArray[np.bo
         """(N, 278) uint8: the record of each game that ended, as it stood at its end; else 0"""
 
 @final
+class BatchChoice(structseq[Any], tuple[_I64, npt.NDArray[np.int32]]):
+    """What the players of a GameBatch chose for its games."""
+
+    __match_args__: Final = ("actions", "legal_counts")
+    @property
+    def actions(self) -> _I64:
+        """(N,) int64: each game's chosen action, in the frame of its agent to move"""
+    @property
+    def legal_counts(self) -> npt.NDArray[np.int32]:
+        """(N,) int32: the number of legal actions that agent chose from"""
+
+_Players = str | Player | Sequence[str | Player]
+
+@final
 class GameBatch:
     """A fixed number of independent games held in native code and stepped together."""
 
@@ -102,6 +120,8 @@ class GameBatch:
     def step(self, actions: npt.ArrayLike) -> BatchStep: ...
     def step_random(self) -> BatchStep: ...
     def play_random(self, games: SupportsIndex) -> npt.NDArray[np.int32]: ...
+    def choose(self, players: _Players, seats: npt.ArrayLike | None = None) -> BatchChoice: ...
+    def step_players(self, players: _Players, seats: npt.ArrayLike | None = None) -> BatchStep: ...
     def to_bytes(self) -> _U8: ...
     @staticmethod
     def from_bytes(

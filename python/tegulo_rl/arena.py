@@ -33,7 +33,6 @@ import statistics
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass, field, fields
-from importlib import metadata
 from typing import Any
 
 from tegulo_rl import __version__
@@ -402,6 +401,8 @@ def rate(players: int, results: Sequence[GameResult]) -> list[RatingPoint]:
 
 
 def versions() -> dict[str, str | None]:
+    from importlib import metadata  # a tenth of a second to import: only when asked
+
     found: dict[str, str | None] = {"tegulo_rl": __version__, "python": platform.python_version()}
     for name in ("numpy", "openskill", "matplotlib"):
         try:

@@ -161,7 +161,15 @@ def run_batch(num_games: int = 1024, calls: int = 100, seed: int = 0, threads: i
     batch.play_random(random_games)
     random_seconds = clock() - start
     return BatchResult(
-        num_games, batch.threads, calls, seconds, one_thread_seconds, mask_seconds, choosing, random_games, random_seconds
+        num_games,
+        batch.threads,
+        calls,
+        seconds,
+        one_thread_seconds,
+        mask_seconds,
+        choosing,
+        random_games,
+        random_seconds,
     )
 
 

@@ -159,7 +159,7 @@ def search(
         positions = GameBatch.from_bytes(np.frombuffer(records, np.uint8).reshape(-1, 278), threads=threads, seed=0)
         priors, values = _checked(evaluator(positions.observe(legal="mask")), len(positions))
         tree.expand(priors, values)
-    for i, (action, _, _) in zip(playing, tree.best()):
+    for i, (action, _, _) in zip(playing, tree.best(), strict=True):
         chosen[i] = action
     return chosen
 
@@ -200,12 +200,18 @@ Spec = tuple[int, int, float, int, int, int, float, float, float]
 
 def _specs(players: str | Player | Sequence[str | Player]) -> list[Spec]:
     """The players named, as the plain tuples the native code reads."""
-    named = [players] if isinstance(players, (str, Player)) else list(players)
+    if isinstance(players, (str, Player)):
+        named: list[str | Player] = [players]
+    elif isinstance(players, Sequence):
+        named = list(players)
+    else:
+        raise TypeError(f"a player is a name or a Player, got {type(players).__name__}")
     if not named:
         raise ValueError("no player given")
     specs = []
     for p in named:
         q = parse(p)
+        size, reach, block = (float(w) for w in q.weights)
         specs.append(
             (
                 NAMES.index(q.name),
@@ -214,7 +220,9 @@ def _specs(players: str | Player | Sequence[str | Player]) -> list[Spec]:
                 PLAYOUTS.index(q.playout),
                 q.trees,
                 REWARD_MODES.index(q.reward),
-                *(float(w) for w in q.weights),
+                size,
+                reach,
+                block,
             )
         )
     return specs

@@ -152,9 +152,9 @@ class GameBatch {
   // Scratch of the current call, kept between calls so that nothing is allocated
   // once the sizes have settled.
   std::vector<std::vector<std::uint16_t>> legal_;  // per task: its games' legal actions
-  std::vector<std::int64_t> counts_;              // per game: its number of legal actions
-  std::vector<std::uint16_t> placements_;         // per game: the placement its action names
-  std::vector<std::size_t> refused_;              // per task: its first refused game, or size()
+  std::vector<std::int64_t> counts_;               // per game: its number of legal actions
+  std::vector<std::uint16_t> placements_;          // per game: the placement its action names
+  std::vector<std::size_t> refused_;               // per task: its first refused game, or size()
   // Whether legal_ and counts_ list the legal actions of the games as they stand:
   // set by observe, cleared by whatever changes a game.
   bool listed_ = false;

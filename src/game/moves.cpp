@@ -225,7 +225,8 @@ void collect_sorted(const ShapeTables& tables, const Bitboard& attach, const Bit
     for (; words != 0; words &= words - 1) {
       const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(words));
       const auto base = static_cast<unsigned>(w * 64);
-      write_ones(bits[w], [&](unsigned b) { return base + b; }, out);
+      write_ones(
+          bits[w], [&](unsigned b) { return base + b; }, out);
     }
   }
   actions.resize(n);

@@ -50,9 +50,8 @@ void write_row(const Bitboard::Chunks& chunks, std::uint8_t* out) {
 
 // Sixty stores a seat's plane whatever the set holds, and nothing needs zeroing first.
 void write_cells_portable(const Bitboard& cells, std::uint8_t* out) {
-  [&]<unsigned... R>(std::integer_sequence<unsigned, R...>) {
-    (write_row<R>(cells.chunks(), out), ...);
-  }(std::make_integer_sequence<unsigned, BOARD_SIZE>());
+  [&]<unsigned... R>(std::integer_sequence<unsigned, R...>) { (write_row<R>(cells.chunks(), out), ...); }
+  (std::make_integer_sequence<unsigned, BOARD_SIZE>());
 }
 
 namespace {
@@ -65,8 +64,8 @@ namespace {
 #define TEGULO_AVX2 __attribute__((target("avx2")))
 
 TEGULO_AVX2 inline __m256i spread_row(std::uint32_t bits) {
-  const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3,
-                                          3, 3, 3, 3, 3, 3);
+  const __m256i spread =
+      _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
   const __m256i bit = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201));
   const __m256i v = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)), spread);
   return _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(v, bit), bit), _mm256_set1_epi8(1));

@@ -63,6 +63,13 @@ void GuidedSearch::back_up(Tree& tree, const std::vector<std::uint32_t>& path, c
 const std::vector<Game>& GuidedSearch::select() {
   if (!pending_.empty()) throw InternalError("select() again before the leaves were expanded");
   positions_.clear();
+  // Descents that end in finished games need no evaluation; go on until one needs
+  // it or every simulation has run, so that an empty result means done.
+  while (positions_.empty() && !done()) select_round();
+  return positions_;
+}
+
+void GuidedSearch::select_round() {
   for (std::size_t t = 0; t < trees_.size(); ++t) {
     Tree& tree = trees_[t];
     for (std::uint32_t k = 0; k < leaves_ && tree.simulations < simulations_; ++k) {
@@ -90,7 +97,6 @@ const std::vector<Game>& GuidedSearch::select() {
       positions_.push_back(game);
     }
   }
-  return positions_;
 }
 
 void GuidedSearch::expand(std::span<const float> priors, std::span<const float> values) {

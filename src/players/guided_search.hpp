@@ -68,6 +68,8 @@ class GuidedSearch {
     std::vector<std::uint32_t> path;
   };
 
+  // Descends once per tree, up to `leaves` times, queueing the leaves found.
+  void select_round();
   std::uint32_t pick(const Tree& tree, std::uint32_t n, std::size_t mover) const;
   void back_up(Tree& tree, const std::vector<std::uint32_t>& path, const Rewards& value, bool pending);
 

@@ -49,7 +49,6 @@ class Best {
   std::vector<std::uint16_t> ties_;
 };
 
-
 }  // namespace
 
 void pass_done(Game& game) {

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "batch/game_batch.hpp"
+#include "players/batch_players.hpp"
 #include "python/batch_arrays.hpp"
 #include "python/call.hpp"
 #include "python/game_class.hpp"
 #include "python/player_spec.hpp"
-#include "players/batch_players.hpp"
 
 namespace tegulo::py {
 
@@ -931,7 +931,7 @@ bool choose_games(GameBatch& batch, const std::vector<Player>& players, const st
   const std::size_t n = batch.size();
   const bool searching =
       std::any_of(players.begin(), players.end(), [](const Player& p) { return p.kind == PlayerKind::mcts; });
-  const std::size_t slice = searching ? 2 * batch.threads() : n;
+  const std::size_t slice = searching ? batch.threads() : n;
   std::vector<std::uint64_t> streams(n);
   for (std::size_t i = 0; i < n; ++i) streams[i] = batch.stream_state(i);
   auto restore = [&] {

@@ -76,8 +76,9 @@ PyObject* choose_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
           throw;
         }
       }();
-      return Py_BuildValue("(nI)", static_cast<Py_ssize_t>(game->action_set->action_index(game->current_agent, choice.placement)),
-                           choice.legal_count);
+      return Py_BuildValue(
+          "(nI)", static_cast<Py_ssize_t>(game->action_set->action_index(game->current_agent, choice.placement)),
+          choice.legal_count);
     });
   });
 }
@@ -139,9 +140,11 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       std::vector<Game> roots;
       for (std::size_t i = 0; i < records->size(); i += RECORD_SIZE) {
         auto game = Game::from_bytes({records->data() + i, RECORD_SIZE});
-        if (!game) return PyErr_Format(PyExc_ValueError, "record %zu: Not a game state written by to_bytes()", i / RECORD_SIZE);
+        if (!game)
+          return PyErr_Format(PyExc_ValueError, "record %zu: Not a game state written by to_bytes()", i / RECORD_SIZE);
         pass_done(*game);
-        if (game->is_over()) return PyErr_Format(PyExc_ValueError, "record %zu is of a game that is over", i / RECORD_SIZE);
+        if (game->is_over())
+          return PyErr_Format(PyExc_ValueError, "record %zu is of a game that is over", i / RECORD_SIZE);
         roots.push_back(*game);
       }
       const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
@@ -268,8 +271,7 @@ PyMethodDef SEARCH_METHODS[] = {
      "expand($self, priors, values)\n--\n\n"
      "The last leaves' priors (leaves x 36400, in the frame of each leaf's agent to\n"
      "move) and values (leaves x 4, seat 0 that agent), C-contiguous float32."},
-    {"best", best, METH_NOARGS,
-     "best($self)\n--\n\nPer root: (action, legal count, {action: root visits})."},
+    {"best", best, METH_NOARGS, "best($self)\n--\n\nPer root: (action, legal count, {action: root visits})."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -284,8 +286,7 @@ PyType_Slot SEARCH_SLOTS[] = {
 };
 
 PyType_Spec SEARCH_SPEC = {
-    "tegulo_rl._players.GuidedSearch", sizeof(PySearch), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    SEARCH_SLOTS,
+    "tegulo_rl._players.GuidedSearch", sizeof(PySearch), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, SEARCH_SLOTS,
 };
 
 int exec_module(PyObject* module) {

@@ -150,7 +150,7 @@ def test_stubs_match_the_extension_and_the_package_type_checks(tmp_path):
     env = dict(os.environ, MYPYPATH=str(PACKAGE_DIR.parent), PYTHONPATH=str(PACKAGE_DIR.parent))
     config = ["--mypy-config-file", str(PROJECT / "pyproject.toml")]
     for command in (
-        ["mypy.stubtest", "tegulo_rl._tegulo", "tegulo_rl._views", "tegulo_rl._batch", *config],
+        ["mypy.stubtest", "tegulo_rl._tegulo", "tegulo_rl._views", "tegulo_rl._batch", "tegulo_rl._players", *config],
         ["mypy", "--config-file", str(PROJECT / "pyproject.toml"), "--cache-dir", str(tmp_path), "-p", "tegulo_rl"],
     ):
         run = subprocess.run([sys.executable, "-m", *command], capture_output=True, text=True, env=env, cwd=tmp_path)

@@ -1,0 +1,206 @@
+"""The built-in players on PyTegulo and on GameBatch, and the search guided by an evaluator."""
+
+import signal
+
+import numpy as np
+import pytest
+
+from tegulo_rl import GameBatch, PyTegulo, players
+from tegulo_rl.players import Player
+
+from conftest import legal_actions
+
+CHEAP = ("random", "greedy", "heuristic", "mcts:12", Player("mcts", simulations=8, playout="random", trees=2))
+
+
+def positions(seed, count):
+    """Positions of a seeded random game and its successors, the end included."""
+    rng = np.random.default_rng(seed)
+    game, out = PyTegulo(), []
+    while len(out) < count:
+        out.append(game.copy())
+        if game.is_over:
+            game = PyTegulo()
+            continue
+        legal = legal_actions(game)
+        game.step(int(rng.choice(legal)) if legal else None)
+    return out
+
+
+@pytest.mark.parametrize("player", CHEAP, ids=str)
+def test_players_play_legal_actions_pass_for_agents_out_of_moves_and_repeat_for_a_seed(player):
+    seen_pass = False
+    for k, game in enumerate(positions(3, 400)[::9]):
+        action = players.choose(game, player, seed=k)
+        legal = legal_actions(game)
+        if not legal:
+            assert action is None  # out of moves, or over: the step is a pass
+            seen_pass = True
+            continue
+        assert action in legal
+        assert players.choose(game, player, seed=k) == action
+        before = game.to_bytes()
+        game.step(action)  # and step takes it
+        assert game.to_bytes() != before
+    assert seen_pass
+
+
+def test_a_batch_chooses_for_each_game_with_the_player_of_its_seat():
+    batch = GameBatch(6, seed=2, threads=2)
+    seats = np.array([[0, 1, 2, 1], [2, 2, 0, 0], [1, 1, 1, 1], [0, 0, 0, 0], [2, 1, 0, 2], [1, 0, 2, 0]])
+    line_up = ["random", "greedy", "heuristic"]
+    for _ in range(40):
+        records = batch.to_bytes()
+        chosen = batch.choose(line_up, seats)
+        observed = batch.observe()
+        for i in range(6):
+            listed = observed.legal_actions[observed.legal_offsets[i] : observed.legal_offsets[i + 1]]
+            assert chosen.actions[i] in listed and chosen.legal_counts[i] == len(listed)
+        np.testing.assert_array_equal(batch.to_bytes(), records)  # choosing changes no game
+        batch.step(chosen.actions)
+    # The same line-up, seats and seed give the same games whatever the threads.
+    again = GameBatch(6, seed=2, threads=1)
+    for _ in range(40):
+        again.step(again.choose(line_up, seats).actions)
+    np.testing.assert_array_equal(again.to_bytes(), batch.to_bytes())
+
+
+def test_step_players_is_choose_then_step_and_random_is_step_random():
+    a, b, c = (GameBatch(8, seed=5, threads=t) for t in (1, 2, 2))
+    for _ in range(60):
+        ra = a.step_players("greedy")
+        rb = b.step(b.choose("greedy").actions)
+        np.testing.assert_array_equal(ra.scores, rb.scores)
+        np.testing.assert_array_equal(ra.final_records, rb.final_records)
+        c.step_players("random")
+    np.testing.assert_array_equal(a.to_bytes(), b.to_bytes())
+    twin = GameBatch(8, seed=5)
+    for _ in range(60):
+        twin.step_random()
+    np.testing.assert_array_equal(twin.to_bytes(), c.to_bytes())
+
+
+def test_seats_reach_the_players_greedy_beating_random_from_either_seat():
+    batch = GameBatch(64, seed=11)
+    # Seat-rotated: every player in every seat, 16 games each way.
+    seats = np.array([[(a + i) % 4 // 2 for a in range(4)] for i in range(64)])
+    totals = np.zeros(2)
+    finished = 0
+    while finished < 200:
+        result = batch.step_players(["random", "greedy"], seats)
+        for i in np.flatnonzero(result.terminated):
+            for a in range(4):
+                totals[seats[i, a]] += result.rewards[i, a]
+            finished += 1
+    assert totals[1] > totals[0] * 1.5  # greedy wins most rank points against random
+
+
+def test_bad_players_and_seats_are_refused_and_change_nothing():
+    batch = GameBatch(3, seed=1)
+    batch.step_random()
+    before = batch.to_bytes()
+    streams = pickle_streams(batch)
+    cases = [
+        (lambda: batch.choose("best"), ValueError, "Unknown player 'best'"),
+        (lambda: batch.choose("mcts:-5"), ValueError, "simulations must be at least 1, got -5"),
+        (lambda: batch.choose("mcts:x"), ValueError, "simulations must be a whole number"),
+        (lambda: batch.choose("greedy:10"), ValueError, "only mcts takes a number of simulations"),
+        (lambda: batch.choose([]), ValueError, "no player given"),
+        (lambda: batch.choose(3), TypeError, "a player is a name or a Player, got int"),
+        (lambda: batch.choose(["random"], np.zeros((3, 3), int)), ValueError, r"shape \(3, 4\).*got \(3, 3\)"),
+        (lambda: batch.choose(["random"], np.ones((3, 4), int)), ValueError, r"seats\[0, 0\] is 1, which names no"),
+        (lambda: batch.choose(["random"], -np.ones((3, 4), int)), ValueError, r"seats\[0, 0\] is -1"),
+        (lambda: batch.choose(["random"], np.zeros((3, 4))), TypeError, "seats must be integers, got float64"),
+        (lambda: batch.step_players("mcts", seats=np.ones((3, 4), int)), ValueError, "names no player"),
+        (lambda: Player("mcts", simulations=1.5), TypeError, "simulations must be an int"),
+        (lambda: Player("mcts", exploration=float("nan")), ValueError, "exploration must be a finite number"),
+        (lambda: Player("mcts", playout="mcts"), ValueError, "Unknown playout 'mcts'"),
+        (lambda: players.choose(PyTegulo(), "random", seed="1"), TypeError, "seed must be an int, got str"),
+        (lambda: players.choose(PyTegulo(), "random", seed=-1), ValueError, "seed must be from 0"),
+        (lambda: players.choose("game"), TypeError, "game must be a PyTegulo"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error, match=message):
+            call()
+        np.testing.assert_array_equal(batch.to_bytes(), before)
+        assert pickle_streams(batch) == streams
+
+
+def pickle_streams(batch):
+    return batch.__reduce__()[1][4]
+
+
+def test_an_interrupt_stops_a_search_over_a_batch_with_no_game_or_stream_changed():
+    batch = GameBatch(16, seed=3, threads=2)
+    before, streams = batch.to_bytes(), pickle_streams(batch)
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            batch.step_players("mcts:1500")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    np.testing.assert_array_equal(batch.to_bytes(), before)
+    assert pickle_streams(batch) == streams
+
+
+def favour_highest(obs):
+    """A stand-in network: most of the prior on each leaf's highest legal action, equal values."""
+    mask = obs.action_mask
+    priors = mask * np.float32(0.01)
+    highest = mask.shape[1] - 1 - np.argmax(mask[:, ::-1], axis=1)
+    priors[np.arange(len(mask)), highest] = 1.0
+    return priors, np.full((len(mask), 4), 0.25, np.float32)
+
+
+def test_a_search_follows_its_evaluator_in_batches_of_leaves():
+    games = [g for g in positions(5, 300)[::37] if legal_actions(g)][:5]
+    calls = []
+
+    def evaluator(obs):
+        calls.append(len(obs.action_mask))
+        return favour_highest(obs)
+
+    chosen = players.search(games, evaluator, simulations=64, leaves=4)
+    assert chosen == [max(legal_actions(g)) for g in games]
+    assert len(calls) < 64 and max(calls) > len(games)  # several leaves a call, not one per node
+    # A uniform evaluator lets the values decide: any legal action, the same for the same games.
+    even = players.search(games, lambda o: (o.action_mask.astype(np.float32), np.zeros((len(o.action_mask), 4))))
+    assert all(a in legal_actions(g) for a, g in zip(even, games, strict=True))
+
+
+@pytest.mark.parametrize(
+    "evaluation, message",
+    [
+        (lambda o: None, r"must return \(priors, values\), got NoneType"),
+        (lambda o: (np.zeros((len(o.action_mask), 10)), np.zeros((len(o.action_mask), 4))), r"priors must have shape"),
+        (lambda o: (o.action_mask, np.zeros(len(o.action_mask))), r"values must have shape"),
+        (lambda o: (o.action_mask * np.nan, np.zeros((len(o.action_mask), 4))), r"priors for leaf 0 hold nan"),
+        (lambda o: (o.action_mask - 1.0, np.zeros((len(o.action_mask), 4))), r"action 0 is negative: -1.0"),
+        (lambda o: (o.action_mask, np.full((len(o.action_mask), 4), np.inf)), r"values for leaf 0 hold inf"),
+        (lambda o: (o.action_mask, [["a"] * 4] * len(o.action_mask)), "values are not numbers"),
+    ],
+)
+def test_a_bad_evaluator_is_refused_clearly_and_the_games_stay(evaluation, message):
+    games = positions(1, 30)[5:8]
+    before = [g.to_bytes() for g in games]
+    with pytest.raises(ValueError, match=message):
+        players.search(games, evaluation, simulations=10)
+    assert [g.to_bytes() for g in games] == before
+
+
+def test_an_evaluator_that_raises_passes_its_error_on():
+    game = PyTegulo()
+
+    def broken(obs):
+        raise RuntimeError("network down")
+
+    with pytest.raises(RuntimeError, match="network down"):
+        players.search(game, broken)
+    assert game.ply == 0
+    assert players.search([PyTegulo()], favour_highest, simulations=1)[0] in legal_actions(PyTegulo())
