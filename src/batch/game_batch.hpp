@@ -94,17 +94,21 @@ class GameBatch {
   // it stands and its random stream, which visit may draw from.
   template <class Visit>
   void visit_games(Visit&& visit) {
-    visit_games(0, size(), visit);
+    for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
+      for (std::size_t i = first; i < last; ++i) visit(i, static_cast<const Game&>(slots_[i].game), slots_[i].stream);
+    });
   }
-  // The same for games `first` to `last` - 1 alone, in eight tasks per thread: a
-  // visit may be long (a search) and visits of unequal length.
+  // The same for the listed games alone (each below size()), in eight tasks per
+  // thread: a visit may be long (a search) and visits of unequal length.
   template <class Visit>
-  void visit_games(std::size_t first, std::size_t last, Visit&& visit) {
-    if (first >= last || last > size()) return;
-    const std::size_t count = last - first, per = std::max<std::size_t>(1, count / (8 * threads()));
+  void visit_games(std::span<const std::size_t> games, Visit&& visit) {
+    if (games.empty()) return;
+    const std::size_t count = games.size(), per = std::max<std::size_t>(1, count / (8 * threads()));
     pool_.run((count + per - 1) / per, [&](std::size_t t) {
-      for (std::size_t i = first + t * per; i < std::min(last, first + (t + 1) * per); ++i)
-        visit(i, static_cast<const Game&>(slots_[i].game), slots_[i].stream);
+      for (std::size_t k = t * per; k < std::min(count, (t + 1) * per); ++k) {
+        Slot& slot = slots_.at(games[k]);
+        visit(games[k], static_cast<const Game&>(slot.game), slot.stream);
+      }
     });
   }
   // Makes for every game the placement (an absolute dense index) that `placements`

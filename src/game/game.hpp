@@ -87,6 +87,8 @@ struct Game {
   // Fills `moves` with the catalogue placements (absolute dense indices) legal
   // for agent 0 to 3 now, each once, in the scan order of observed_moves.
   void legal_moves(std::size_t agent, std::vector<std::uint16_t>& moves) const;
+  // The same for the kinds in `kinds` alone (bit k for kind index k).
+  void legal_moves(std::size_t agent, std::uint32_t kinds, std::vector<std::uint16_t>& moves) const;
 
   // Every agent's score as if the game ended now.
   std::array<std::int16_t, AGENT_COUNT> scores() const;

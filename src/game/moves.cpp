@@ -252,8 +252,12 @@ void Game::observed_moves(const Observation& obs, std::vector<std::uint16_t>& mo
 }
 
 void Game::legal_moves(std::size_t agent, std::vector<std::uint16_t>& moves) const {
+  legal_moves(agent, ALL_KINDS, moves);
+}
+
+void Game::legal_moves(std::size_t agent, std::uint32_t kinds, std::vector<std::uint16_t>& moves) const {
   const PlacementMasks masks = placement_masks(agent);
-  collect(action_set->relative_shapes, masks.attach, masks.forbidden, agents[agent].remaining, moves);
+  collect(action_set->relative_shapes, masks.attach, masks.forbidden, agents[agent].remaining & kinds, moves);
 }
 
 }  // namespace tegulo

@@ -1,20 +1,27 @@
 #include "players/batch_players.hpp"
 
 #include <string>
+#include <vector>
 
 #include "game/errors.hpp"
 
 namespace tegulo {
 
-void choose_range(GameBatch& batch, std::size_t first, std::size_t last, std::span<const Player> players,
-                  std::span<const std::uint8_t> seats, std::uint16_t* placements, std::uint32_t* legal_counts) {
+const Player& player_of(const GameBatch& batch, std::size_t i, std::span<const Player> players,
+                        std::span<const std::uint8_t> seats) {
   if (players.empty()) throw InternalError("No player to choose with");
   if (!seats.empty() && seats.size() != batch.size() * AGENT_COUNT)
     throw InternalError("Seats for " + std::to_string(seats.size()) + " agents");
-  batch.visit_games(first, last, [&](std::size_t i, const Game& game, Stream& stream) {
-    const std::size_t p = seats.empty() ? 0 : seats[i * AGENT_COUNT + game.current_agent];
-    if (p >= players.size()) throw InternalError("Player " + std::to_string(p) + " beyond the players");
-    const Choice choice = choose(game, players[p], stream);
+  const std::size_t p = seats.empty() ? 0 : seats[i * AGENT_COUNT + batch.game(i).current_agent];
+  if (p >= players.size()) throw InternalError("Player " + std::to_string(p) + " beyond the players");
+  return players[p];
+}
+
+void choose_games(GameBatch& batch, std::span<const std::size_t> games, std::span<const Player> players,
+                  std::span<const std::uint8_t> seats, std::uint16_t* placements, std::uint32_t* legal_counts,
+                  bool count) {
+  batch.visit_games(games, [&](std::size_t i, const Game& game, Stream& stream) {
+    const Choice choice = choose(game, player_of(batch, i, players, seats), stream, nullptr, count);
     placements[i] = choice.placement;
     legal_counts[i] = choice.legal_count;
   });
@@ -22,7 +29,9 @@ void choose_range(GameBatch& batch, std::size_t first, std::size_t last, std::sp
 
 void choose_all(GameBatch& batch, std::span<const Player> players, std::span<const std::uint8_t> seats,
                 std::uint16_t* placements, std::uint32_t* legal_counts) {
-  choose_range(batch, 0, batch.size(), players, seats, placements, legal_counts);
+  std::vector<std::size_t> games(batch.size());
+  for (std::size_t i = 0; i < games.size(); ++i) games[i] = i;
+  choose_games(batch, games, players, seats, placements, legal_counts);
 }
 
 }  // namespace tegulo

@@ -16,8 +16,14 @@ namespace tegulo {
 // are the same for any number of threads.
 void choose_all(GameBatch& batch, std::span<const Player> players, std::span<const std::uint8_t> seats,
                 std::uint16_t* placements, std::uint32_t* legal_counts);
-// The same for games `first` to `last` - 1 alone.
-void choose_range(GameBatch& batch, std::size_t first, std::size_t last, std::span<const Player> players,
-                  std::span<const std::uint8_t> seats, std::uint16_t* placements, std::uint32_t* legal_counts);
+// The same for the listed games alone; without `count`, legal counts may be left
+// 0 where finding them costs more.
+void choose_games(GameBatch& batch, std::span<const std::size_t> games, std::span<const Player> players,
+                  std::span<const std::uint8_t> seats, std::uint16_t* placements, std::uint32_t* legal_counts,
+                  bool count = true);
+
+// The player of game i's agent to move.
+const Player& player_of(const GameBatch& batch, std::size_t i, std::span<const Player> players,
+                        std::span<const std::uint8_t> seats);
 
 }  // namespace tegulo

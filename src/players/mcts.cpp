@@ -68,15 +68,25 @@ class Tree {
     }
   }
 
-  std::uint32_t root_children() const { return nodes_[0].child_count; }
 
  private:
-  // Gives node n a child for each legal placement of the agent to move, in an
-  // order drawn from the stream: unvisited children are tried in that order.
+  // Gives node n a child for each of the best legal placements of the agent to move
+  // by the heuristic's score (all of them for a width of 0), best first, equals in
+  // an order drawn from the stream: unvisited children are tried in that order.
   void expand(std::uint32_t n, const Game& game) {
     game.legal_moves(game.current_agent, moves_);
     if (moves_.empty()) throw InternalError("A search node whose agent to move has no placement");
     for (std::size_t i = moves_.size(); i > 1; --i) std::swap(moves_[i - 1], moves_[stream_.below(i)]);
+    if (player_.width > 0 && moves_.size() > player_.width) {
+      scores_.resize(moves_.size());
+      score_placements(game, player_.weights, moves_, scores_.data());
+      order_.resize(moves_.size());
+      for (std::uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
+      std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) { return scores_[a] > scores_[b]; });
+      for (std::uint32_t i = 0; i < player_.width; ++i) ranked_.push_back(moves_[order_[i]]);
+      moves_.swap(ranked_);
+      ranked_.clear();
+    }
     const auto first = static_cast<std::uint32_t>(nodes_.size());
     for (const std::uint16_t m : moves_) {
       Node child;
@@ -116,7 +126,7 @@ class Tree {
       case PlayerKind::heuristic:
         return choose_heuristic(game, player_.weights, stream_).placement;
       default:
-        return choose_greedy(game, stream_).placement;
+        return choose_greedy(game, stream_, false).placement;
     }
   }
 
@@ -125,7 +135,9 @@ class Tree {
   Stream stream_;
   std::vector<Node> nodes_;
   std::vector<std::uint32_t> path_;
-  std::vector<std::uint16_t> moves_;
+  std::vector<std::uint16_t> moves_, ranked_;
+  std::vector<float> scores_;
+  std::vector<std::uint32_t> order_;
 };
 
 }  // namespace
@@ -137,7 +149,6 @@ Choice search(const Game& root, const Player& player, Stream& stream, ThreadPool
   const std::uint64_t base = stream.next();
   std::vector<std::vector<std::uint32_t>> visits(trees);
   std::vector<std::vector<float>> rewards(trees);
-  std::vector<std::uint32_t> children(trees);
   auto grow = [&](std::size_t t) {
     const std::uint32_t share =
         player.simulations / static_cast<std::uint32_t>(trees) + (t < player.simulations % trees ? 1 : 0);
@@ -146,7 +157,6 @@ Choice search(const Game& root, const Player& player, Stream& stream, ThreadPool
     visits[t].assign(root.action_set->actions.size(), 0);
     rewards[t].assign(root.action_set->actions.size(), 0.0f);
     tree.add_root(visits[t], rewards[t]);
-    children[t] = tree.root_children();
   };
   if (pool != nullptr && trees > 1)
     pool->run(trees, grow);
@@ -170,7 +180,11 @@ Choice search(const Game& root, const Player& player, Stream& stream, ThreadPool
     }
   }
   if (best_visits == 0) throw InternalError("A search that visited no placement");
-  return {best, children[0]};
+  std::vector<std::uint16_t> legal;
+  Game normal = root;
+  pass_done(normal);
+  normal.legal_moves(normal.current_agent, legal);
+  return {best, static_cast<std::uint32_t>(legal.size())};
 }
 
 }  // namespace tegulo

@@ -60,13 +60,27 @@ Choice choose_random(const Game& game, Stream& stream) {
   return {moves[stream.below(moves.size())], static_cast<std::uint32_t>(moves.size())};
 }
 
-Choice choose_greedy(const Game& game, Stream& stream) {
-  const auto& moves = legal_of(game);
-  const ActionSet& set = *game.action_set;
-  thread_local Best best;
-  best.reset();
-  for (const std::uint16_t m : moves) best.offer(static_cast<float>(set.actions[m].piece_type.cell_count()), m);
-  return {best.draw(stream), static_cast<std::uint32_t>(moves.size())};
+// The kinds of each size: bit k for kind index k, per cell count.
+constexpr std::array<std::uint32_t, 6> KINDS_OF_SIZE = [] {
+  std::array<std::uint32_t, 6> kinds{};
+  for (std::size_t k = 0; k < KIND_COUNT; ++k) kinds[PieceType::ALL[k].cell_count()] |= std::uint32_t{1} << k;
+  return kinds;
+}();
+
+Choice choose_greedy(const Game& game, Stream& stream, bool count) {
+  // The largest kinds first, each size a scan of its own kinds: the first size
+  // with a legal placement is the one to play, and smaller kinds are never listed.
+  thread_local std::vector<std::uint16_t> moves;
+  const Agent& agent = game.agents[game.current_agent];
+  for (std::size_t size = 5; size >= 1; --size) {
+    if ((agent.remaining & KINDS_OF_SIZE[size]) == 0) continue;
+    game.legal_moves(game.current_agent, KINDS_OF_SIZE[size], moves);
+    if (moves.empty()) continue;
+    const std::uint16_t chosen = moves[stream.below(moves.size())];
+    return {chosen, count ? static_cast<std::uint32_t>(legal_of(game).size()) : 0};
+  }
+  legal_of(game);  // fails: the agent has no placement
+  throw InternalError("A greedy player without a placement");
 }
 
 // Built twice where the processor may or may not count bits in one instruction;
@@ -78,8 +92,8 @@ Choice choose_greedy(const Game& game, Stream& stream) {
 #endif
 
 TEGULO_POPCOUNT_CLONES
-Choice choose_heuristic(const Game& game, const HeuristicWeights& weights, Stream& stream) {
-  const auto& moves = legal_of(game);
+void score_placements(const Game& game, const HeuristicWeights& weights, std::span<const std::uint16_t> moves,
+                      float* scores) {
   const ActionSet& set = *game.action_set;
   const std::size_t mover = game.current_agent;
   const PlacementMasks own = game.placement_masks(mover);
@@ -99,10 +113,8 @@ Choice choose_heuristic(const Game& game, const HeuristicWeights& weights, Strea
   };
   std::array<Rows, BOARD_SIZE> rows;
   std::uint32_t ready = 0;
-  thread_local Best best;
-  best.reset();
-  for (const std::uint16_t m : moves) {
-    const Action& action = set.actions[m];
+  for (std::size_t k = 0; k < moves.size(); ++k) {
+    const Action& action = set.actions[moves[k]];
     const Bitboard& cells = action.cells;
     unsigned first = 0;
     while (cells.chunks()[first / 64] == 0) first += 64;
@@ -121,19 +133,28 @@ Choice choose_heuristic(const Game& game, const HeuristicWeights& weights, Strea
     const int opened = (((placed.corner_neighbours(r.cells) - r.forbidden) - gone) - r.attach).count();
     const int closed = (r.attach & gone).count();
     const int taken = (placed & r.once).count() + (placed & r.twice).count() + (placed & r.thrice).count();
-    best.offer(weights.size * static_cast<float>(action.piece_type.cell_count()) +
-                   weights.reach * static_cast<float>(opened - closed) + weights.block * static_cast<float>(taken),
-               m);
+    scores[k] = weights.size * static_cast<float>(action.piece_type.cell_count()) +
+                weights.reach * static_cast<float>(opened - closed) + weights.block * static_cast<float>(taken);
   }
+}
+
+Choice choose_heuristic(const Game& game, const HeuristicWeights& weights, Stream& stream) {
+  const auto& moves = legal_of(game);
+  thread_local std::vector<float> scores;
+  scores.resize(moves.size());
+  score_placements(game, weights, moves, scores.data());
+  thread_local Best best;
+  best.reset();
+  for (std::size_t k = 0; k < moves.size(); ++k) best.offer(scores[k], moves[k]);
   return {best.draw(stream), static_cast<std::uint32_t>(moves.size())};
 }
 
-Choice choose(const Game& game, const Player& player, Stream& stream, ThreadPool* pool) {
+Choice choose(const Game& game, const Player& player, Stream& stream, ThreadPool* pool, bool count) {
   switch (player.kind) {
     case PlayerKind::random:
       return choose_random(game, stream);
     case PlayerKind::greedy:
-      return choose_greedy(game, stream);
+      return choose_greedy(game, stream, count);
     case PlayerKind::heuristic:
       return choose_heuristic(game, player.weights, stream);
     case PlayerKind::mcts:

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "batch/streams.hpp"
 #include "game/game.hpp"
@@ -16,11 +17,12 @@ enum class PlayerKind : std::uint8_t { random, greedy, heuristic, mcts };
 // How the heuristic scores a placement: its cells, the change in the number of
 // the mover's attach cells (the diagonal cells its next pieces can start from),
 // and the attach cells of the others it covers (counted once per agent that loses
-// them). The defaults won the most against each other in seat-rotated games.
+// them). The defaults did at least as well as every neighbour in seat-rotated
+// games against them (halving or doubling a weight, or dropping one).
 struct HeuristicWeights {
   float size = 1.0f;
-  float reach = 0.5f;
-  float block = 0.75f;
+  float reach = 0.25f;
+  float block = 0.25f;
 };
 
 // A built-in player and its parameters; those of the search are read by mcts only.
@@ -30,6 +32,7 @@ struct Player {
   float exploration = 1.0f;                 // the UCT constant
   PlayerKind playout = PlayerKind::greedy;  // who plays the playouts: random, greedy or heuristic
   std::uint32_t trees = 1;                  // independent trees, their visits added at the root
+  std::uint32_t width = 10;                 // children per node: the heuristic's best placements; 0 for all
   RewardMode reward = RewardMode::rank;     // what the search maximises
   HeuristicWeights weights{};
 };
@@ -47,12 +50,20 @@ void pass_done(Game& game);
 
 // What `player` plays for the game's agent to move, which must have a legal
 // placement, drawing from `stream` alone: the same game, player and stream state
-// give the same choice. A search may spread its trees over `pool`.
-Choice choose(const Game& game, const Player& player, Stream& stream, ThreadPool* pool = nullptr);
+// give the same choice. A search may spread its trees over `pool`. Without
+// `count`, the legal count may be left 0 where finding it costs more.
+Choice choose(const Game& game, const Player& player, Stream& stream, ThreadPool* pool = nullptr, bool count = true);
+
+// The heuristic's score of each of `moves`, placements legal for the game's agent
+// to move, into `scores`.
+void score_placements(const Game& game, const HeuristicWeights& weights, std::span<const std::uint16_t> moves,
+                      float* scores);
 
 // The choices of the cheap players, for the search's playouts as well.
 Choice choose_random(const Game& game, Stream& stream);
-Choice choose_greedy(const Game& game, Stream& stream);
+// Without `count`, the number of legal placements is not found (0), which spares
+// listing the smaller kinds.
+Choice choose_greedy(const Game& game, Stream& stream, bool count);
 Choice choose_heuristic(const Game& game, const HeuristicWeights& weights, Stream& stream);
 
 }  // namespace tegulo

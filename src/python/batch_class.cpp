@@ -922,16 +922,17 @@ bool read_seats(PyObject* arg, std::size_t games, std::size_t players, std::vect
   return true;
 }
 
-// Chooses for every game, detached from the interpreter. When a player searches,
-// the games go a few at a time, with a moment attached between them to hear of
-// signals: on an interrupt (or a failure) every stream is put back as it was, so
-// the batch is as before the call, and false is returned with the error set.
+// Chooses for every game, detached from the interpreter: the games of cheap players
+// at once, then the games whose player searches a few at a time, one a thread, with
+// a moment attached between them to hear of signals. On an interrupt (or a failure)
+// every stream is put back as it was, so the batch is as before the call, and false
+// is returned with the error set.
 bool choose_games(GameBatch& batch, const std::vector<Player>& players, const std::vector<std::uint8_t>& seats,
-                  std::uint16_t* placements, std::uint32_t* counts) {
+                  std::uint16_t* placements, std::uint32_t* counts, bool count = true) {
   const std::size_t n = batch.size();
-  const bool searching =
-      std::any_of(players.begin(), players.end(), [](const Player& p) { return p.kind == PlayerKind::mcts; });
-  const std::size_t slice = searching ? batch.threads() : n;
+  std::vector<std::size_t> cheap, searching;
+  for (std::size_t i = 0; i < n; ++i)
+    (player_of(batch, i, players, seats).kind == PlayerKind::mcts ? searching : cheap).push_back(i);
   std::vector<std::uint64_t> streams(n);
   for (std::size_t i = 0; i < n; ++i) streams[i] = batch.stream_state(i);
   auto restore = [&] {
@@ -940,9 +941,13 @@ bool choose_games(GameBatch& batch, const std::vector<Player>& players, const st
   PyThreadState* thread = PyEval_SaveThread();
   bool interrupted = false;
   try {
-    for (std::size_t first = 0; first < n && !interrupted; first += slice) {
-      choose_range(batch, first, std::min(n, first + slice), players, seats, placements, counts);
-      if (first + slice < n) {
+    choose_games(batch, cheap, players, seats, placements, counts, count);
+    const std::size_t slice = batch.threads();
+    for (std::size_t first = 0; first < searching.size() && !interrupted; first += slice) {
+      const std::size_t size = std::min(slice, searching.size() - first);
+      choose_games(batch, std::span<const std::size_t>(searching).subspan(first, size), players, seats, placements,
+                   counts, count);
+      if (first + slice < searching.size()) {
         PyEval_RestoreThread(thread);
         interrupted = PyErr_CheckSignals() < 0;
         thread = PyEval_SaveThread();
@@ -1028,7 +1033,7 @@ PyObject* step_players(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       if (block == nullptr) return nullptr;
       std::vector<std::uint16_t> placements(n);
       std::vector<std::uint32_t> legal(n);
-      if (!choose_games(state.batch, *players, seats, placements.data(), legal.data())) return nullptr;
+      if (!choose_games(state.batch, *players, seats, placements.data(), legal.data(), false)) return nullptr;
       detached([&] { state.batch.place_all(placements, out); });
       return step_result(block, out, n);
     });

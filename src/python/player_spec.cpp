@@ -19,17 +19,17 @@ PyObject* specs_function() {
 }
 
 // One player from its tuple (kind, simulations, exploration, playout, trees, reward
-// mode, size, reach and block weights), which _specs has checked already.
+// mode, size, reach and block weights, width), which _specs has checked already.
 std::optional<Player> player_of(PyObject* spec) {
   Player p;
   unsigned kind = 0, playout = 0, reward = 0;
-  unsigned long simulations = 0, trees = 0;
+  unsigned long simulations = 0, trees = 0, width = 0;
   double exploration = 0, size = 0, reach = 0, block = 0;
-  if (!PyArg_ParseTuple(spec, "IkdIkIddd", &kind, &simulations, &exploration, &playout, &trees, &reward, &size, &reach,
-                        &block))
+  if (!PyArg_ParseTuple(spec, "IkdIkIdddk", &kind, &simulations, &exploration, &playout, &trees, &reward, &size,
+                        &reach, &block, &width))
     return std::nullopt;
   if (kind > 3 || playout > 2 || reward > 2 || simulations < 1 || simulations > 0xFFFFFFFFul || trees < 1 ||
-      trees > 0xFFFFFFFFul) {
+      trees > 0xFFFFFFFFul || width > 0xFFFFFFFFul) {
     PyErr_SetString(PyExc_ValueError, "not a player's specification");
     return std::nullopt;
   }
@@ -38,6 +38,7 @@ std::optional<Player> player_of(PyObject* spec) {
   p.exploration = static_cast<float>(exploration);
   p.playout = static_cast<PlayerKind>(playout);
   p.trees = static_cast<std::uint32_t>(trees);
+  p.width = static_cast<std::uint32_t>(width);
   p.reward = static_cast<RewardMode>(reward);
   p.weights = {static_cast<float>(size), static_cast<float>(reach), static_cast<float>(block)};
   return p;

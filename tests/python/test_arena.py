@@ -218,7 +218,7 @@ def test_ctrl_c_stops_the_command_and_prints_the_results_so_far(tmp_path):
         (["random", "random"], "random given more than once"),
         (["mcts", "mcts:1000", "random"], "mcts:1000 given more than once"),
         (["rando", "greedy"], "Unknown player 'rando'"),
-        (["mcts:-5", "greedy"], "simulations must be at least 1, got -5"),
+        (["mcts:-5", "greedy"], "simulations must be from 1 to 2**32 - 1, got -5"),
         (["mcts:x", "greedy"], "simulations must be a whole number, got 'x'"),
         (["greedy:3", "random"], "only mcts takes a number of simulations"),
         ([*TWO, "--games", "0"], "--games: must be at least 1, got 0"),
