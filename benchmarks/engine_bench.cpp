@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "batch/game_batch.hpp"
+#include "batch/thread_pool.hpp"
 #include "game/actions.hpp"
 #include "game/game.hpp"
 #include "game/pieces.hpp"
+#include "players/batch_players.hpp"
+#include "players/mcts.hpp"
 
 namespace tegulo {
 namespace {
@@ -214,6 +217,54 @@ void batch_random_games(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
 }
 BENCHMARK(batch_random_games)->ArgsProduct({{1024}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Whole games of a built-in player in every seat, played in the batch; items per
+// second are games per second.
+void batch_player_games(benchmark::State& state, PlayerKind kind) {
+  const auto threads = static_cast<std::size_t>(state.range(0));
+  GameBatch batch(512, RewardMode::rank, threads, 1);
+  Player player;
+  player.kind = kind;
+  const std::vector<Player> players = {player};
+  std::vector<std::uint16_t> placements(512);
+  std::vector<std::uint32_t> counts(512);
+  std::vector<std::uint8_t> terminated(512);
+  std::int64_t games = 0;
+  for (auto _ : state) {
+    choose_all(batch, players, {}, placements.data(), counts.data());
+    batch.place_all(placements, {nullptr, terminated.data(), nullptr, nullptr});
+    for (const std::uint8_t t : terminated) games += t;
+  }
+  state.SetItemsProcessed(games);
+}
+void batch_random_player(benchmark::State& state) { batch_player_games(state, PlayerKind::random); }
+void batch_greedy_player(benchmark::State& state) { batch_player_games(state, PlayerKind::greedy); }
+void batch_heuristic_player(benchmark::State& state) { batch_player_games(state, PlayerKind::heuristic); }
+BENCHMARK(batch_random_player)->Arg(1)->Arg(2)->UseRealTime();
+BENCHMARK(batch_greedy_player)->Arg(1)->Arg(2)->UseRealTime();
+BENCHMARK(batch_heuristic_player)->Arg(1)->Arg(2)->UseRealTime();
+
+// The search at the opening: items per second are simulations per second. Arguments:
+// the playout player, and the trees (each on a thread of its own).
+void search_opening(benchmark::State& state) {
+  Player player;
+  player.kind = PlayerKind::mcts;
+  player.simulations = 1000;
+  player.playout = static_cast<PlayerKind>(state.range(0));
+  player.trees = static_cast<std::uint32_t>(state.range(1));
+  ThreadPool pool(player.trees);
+  Stream stream = Stream::of(1, 0);
+  const Game opening = Game::fresh();
+  for (auto _ : state) benchmark::DoNotOptimize(search(opening, player, stream, &pool));
+  state.SetItemsProcessed(state.iterations() * player.simulations);
+}
+BENCHMARK(search_opening)
+    ->Args({static_cast<int>(PlayerKind::random), 1})
+    ->Args({static_cast<int>(PlayerKind::greedy), 1})
+    ->Args({static_cast<int>(PlayerKind::random), 2})
+    ->Args({static_cast<int>(PlayerKind::greedy), 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace tegulo

@@ -102,7 +102,7 @@ def test_bad_players_and_seats_are_refused_and_change_nothing():
     streams = pickle_streams(batch)
     cases = [
         (lambda: batch.choose("best"), ValueError, "Unknown player 'best'"),
-        (lambda: batch.choose("mcts:-5"), ValueError, "simulations must be from 1 to 2\*\*32 - 1, got -5"),
+        (lambda: batch.choose("mcts:-5"), ValueError, r"simulations must be from 1 to 2\*\*32 - 1, got -5"),
         (lambda: batch.choose("mcts:x"), ValueError, "simulations must be a whole number"),
         (lambda: batch.choose("greedy:10"), ValueError, "only mcts takes a number of simulations"),
         (lambda: batch.choose([]), ValueError, "no player given"),
