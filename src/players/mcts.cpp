@@ -68,7 +68,6 @@ class Tree {
     }
   }
 
-
  private:
   // Gives node n a child for each of the best legal placements of the agent to move
   // by the heuristic's score (all of them for a width of 0), best first, equals in
@@ -82,7 +81,8 @@ class Tree {
       score_placements(game, player_.weights, moves_, scores_.data());
       order_.resize(moves_.size());
       for (std::uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
-      std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) { return scores_[a] > scores_[b]; });
+      std::stable_sort(order_.begin(), order_.end(),
+                       [&](std::uint32_t a, std::uint32_t b) { return scores_[a] > scores_[b]; });
       for (std::uint32_t i = 0; i < player_.width; ++i) ranked_.push_back(moves_[order_[i]]);
       moves_.swap(ranked_);
       ranked_.clear();

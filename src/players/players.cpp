@@ -91,6 +91,27 @@ Choice choose_greedy(const Game& game, Stream& stream, bool count) {
 #define TEGULO_POPCOUNT_CLONES
 #endif
 
+// Each orientation's cells as a window with its anchor at bit 0, and its size.
+struct Orientations {
+  std::array<Window, PIECE_COUNT> shape{};
+  std::array<std::uint8_t, PIECE_COUNT> size{};
+
+  static const Orientations& get() {
+    static const Orientations all = [] {
+      const ActionSet& set = ActionSet::get();
+      Orientations o;
+      for (std::size_t k = 0; k < PIECE_COUNT; ++k) {
+        const auto first = set.grid_to_action[k * ANCHORS];
+        if (!first) throw InternalError("Orientation " + std::to_string(k) + " has no placement at (0, 0)");
+        o.shape[k] = Window::of(set.actions[*first].cells, 0);
+        o.size[k] = static_cast<std::uint8_t>(set.actions[*first].piece_type.cell_count());
+      }
+      return o;
+    }();
+    return all;
+  }
+};
+
 TEGULO_POPCOUNT_CLONES
 void score_placements(const Game& game, const HeuristicWeights& weights, std::span<const std::uint16_t> moves,
                       float* scores) {
@@ -113,27 +134,28 @@ void score_placements(const Game& game, const HeuristicWeights& weights, std::sp
   };
   std::array<Rows, BOARD_SIZE> rows;
   std::uint32_t ready = 0;
+  const Orientations& orientations = Orientations::get();
   for (std::size_t k = 0; k < moves.size(); ++k) {
-    const Action& action = set.actions[moves[k]];
-    const Bitboard& cells = action.cells;
-    unsigned first = 0;
-    while (cells.chunks()[first / 64] == 0) first += 64;
-    first += static_cast<unsigned>(std::countr_zero(cells.chunks()[first / 64]));
-    const unsigned row = first / ROW_STRIDE, base = Window::base_of(row);
+    // The placement from its grid index alone: reading its cells from the
+    // catalogue would miss the cache at nearly every placement.
+    const std::size_t grid = set.grid_indices[moves[k]];
+    const std::size_t piece = grid / ANCHORS;
+    const auto row = static_cast<unsigned>(grid % ANCHORS / BOARD_SIZE), col = static_cast<unsigned>(grid % BOARD_SIZE);
+    const unsigned base = Window::base_of(row);
     Rows& r = rows[row];
     if ((ready >> row & 1) == 0) {
       r = {Window::of(own.attach, base), Window::of(own.forbidden, base), Window::of(once, base),
            Window::of(twice, base),      Window::of(thrice, base),        Window::of(BOARD_MASK, base)};
       ready |= std::uint32_t{1} << row;
     }
-    const Window placed = Window::of(cells, base);
+    const Window placed = orientations.shape[piece].shifted(row == 0 ? col : ROW_STRIDE + col);
     // What the placement covers or now borders stops being an attach cell of the
     // mover's; its free corners that are neither become new ones.
     const Window gone = placed | placed.edge_neighbours(r.cells);
     const int opened = (((placed.corner_neighbours(r.cells) - r.forbidden) - gone) - r.attach).count();
     const int closed = (r.attach & gone).count();
     const int taken = (placed & r.once).count() + (placed & r.twice).count() + (placed & r.thrice).count();
-    scores[k] = weights.size * static_cast<float>(action.piece_type.cell_count()) +
+    scores[k] = weights.size * static_cast<float>(orientations.size[piece]) +
                 weights.reach * static_cast<float>(opened - closed) + weights.block * static_cast<float>(taken);
   }
 }

@@ -41,6 +41,13 @@ struct Window {
     return a;
   }
 
+  // The window moved n positions up (0 to 63), as a placement's cells move from
+  // its orientation's anchor at bit 0 to its own; bits pushed past the top are lost.
+  Window shifted(unsigned n) const {
+    if (n == 0) return *this;
+    return {{w[0] << n, (w[1] << n) | (w[0] >> (64 - n)), (w[2] << n) | (w[1] >> (64 - n))}};
+  }
+
   int count() const { return std::popcount(w[0]) + std::popcount(w[1]) + std::popcount(w[2]); }
 
   template <unsigned N>

@@ -25,8 +25,8 @@ std::optional<Player> player_of(PyObject* spec) {
   unsigned kind = 0, playout = 0, reward = 0;
   unsigned long simulations = 0, trees = 0, width = 0;
   double exploration = 0, size = 0, reach = 0, block = 0;
-  if (!PyArg_ParseTuple(spec, "IkdIkIdddk", &kind, &simulations, &exploration, &playout, &trees, &reward, &size,
-                        &reach, &block, &width))
+  if (!PyArg_ParseTuple(spec, "IkdIkIdddk", &kind, &simulations, &exploration, &playout, &trees, &reward, &size, &reach,
+                        &block, &width))
     return std::nullopt;
   if (kind > 3 || playout > 2 || reward > 2 || simulations < 1 || simulations > 0xFFFFFFFFul || trees < 1 ||
       trees > 0xFFFFFFFFul || width > 0xFFFFFFFFul) {
