@@ -24,7 +24,7 @@ random stream; `seats[i, a]` names the player of agent `a` in game `i`.
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, fields, replace
 from typing import Any
 
 from tegulo_rl import _players
@@ -96,16 +96,25 @@ def parse(text: str | Player) -> Player:
     return Player(name, simulations=count)
 
 
-def choose(game: PyTegulo, player: str | Player = "random", *, seed: int = 0, threads: int = 1) -> int | None:
+def choose(
+    game: PyTegulo, player: str | Player = "random", *, seed: int = 0, threads: int = 1, **params: Any
+) -> int | None:
     """What `player` plays for the game's agent to move: an action index in that agent's
     frame, or None when it is out of moves (or the game is over), the step then being a
-    pass. The same game, player and seed give the same action; a search spreads its
-    trees over `threads` threads without changing its result."""
+    pass. Keyword parameters set the player's fields, as in
+    `choose(game, "mcts", simulations=800, seed=1)`. The same game, player and seed give
+    the same action; a search spreads its trees over `threads` threads without changing
+    its result."""
     if not isinstance(game, PyTegulo):
         raise TypeError(f"game must be a PyTegulo, got {type(game).__name__}")
     _check_int("seed", seed)
     _check_int("threads", threads)
     spec = parse(player)
+    if params:
+        unknown = sorted(set(params) - {f.name for f in fields(Player)} | ({"name"} & set(params)))
+        if unknown:
+            raise TypeError(f"unknown player parameter {unknown[0]!r}")
+        spec = replace(spec, **params)
     if game.is_over or game.terminations[game.agent_selection]:
         return None
     chosen = _players.choose(game.to_bytes(), spec, seed, threads)

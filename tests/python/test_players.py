@@ -39,6 +39,8 @@ def test_players_play_legal_actions_pass_for_agents_out_of_moves_and_repeat_for_
             continue
         assert action in legal
         assert players.choose(game, player, seed=k) == action
+        if str(player) == "mcts:12":  # parameters by keyword are the same player
+            assert players.choose(game, "mcts", simulations=12, seed=k) == action
         before = game.to_bytes()
         game.step(action)  # and step takes it
         assert game.to_bytes() != before
@@ -118,6 +120,8 @@ def test_bad_players_and_seats_are_refused_and_change_nothing():
         (lambda: players.choose(PyTegulo(), "random", seed="1"), TypeError, "seed must be an int, got str"),
         (lambda: players.choose(PyTegulo(), "random", seed=-1), ValueError, "seed must be from 0"),
         (lambda: players.choose("game"), TypeError, "game must be a PyTegulo"),
+        (lambda: players.choose(PyTegulo(), "mcts", simulation=5), TypeError, "unknown player parameter 'simulation'"),
+        (lambda: players.choose(PyTegulo(), "mcts", simulations=-1), ValueError, "simulations must be from 1"),
     ]
     for call, error, message in cases:
         with pytest.raises(error, match=message):
