@@ -1,4 +1,4 @@
-"""python -m tegulo_rl [play] [--seed N]  |  bench [--games N] [--batch N] ...  |  arena PLAYER... [--games N] ..."""
+"""python -m tegulo_rl [play] [--seed N]  |  bench ...  |  arena PLAYER... [--games N] ...  |  selfplay --out DIR ..."""
 
 from __future__ import annotations
 
@@ -7,7 +7,7 @@ import random
 import sys
 from typing import TextIO
 
-from tegulo_rl import __version__, arena, bench
+from tegulo_rl import __version__, arena, bench, selfplay
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import board_text
 
@@ -63,7 +63,7 @@ def main(argv: list[str] | None = None) -> int:
         epilog="Without a command, plays a game (the same as 'play').",
     )
     parser.add_argument("--version", action="version", version=f"tegulo-rl {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="{play,bench,arena}")
+    commands = parser.add_subparsers(dest="command", metavar="{play,bench,arena,selfplay}")
     play_parser = commands.add_parser(
         "play",
         help="play a seeded game between random agents and show the final board, the scores and the rewards",
@@ -85,10 +85,13 @@ def main(argv: list[str] | None = None) -> int:
     bench_parser.add_argument("--rounds", type=int, default=100, help="rounds of the batched loop (default 100)")
     bench_parser.add_argument("--threads", type=int, default=None, help="threads of the batch (default: every core)")
     arena.add_command(commands)
+    selfplay.add_command(commands)
     args = parser.parse_args(argv)
 
     if args.command == "arena":
         return arena.run_command(args)
+    if args.command == "selfplay":
+        return selfplay.run_command(args)
     if args.command == "bench":
         single = bench.run(args.games, args.seed, progress=Progress("games"))
         print(single.report())

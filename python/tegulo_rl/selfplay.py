@@ -523,11 +523,12 @@ def generate(
     """Plays `games` self-play games into Parquet shards in `out`, skipping the shards already there.
 
     `player` plays every seat, or four players play one seat each (players[a] is agent
-    a). Each shard is a Ray task: `address` joins a cluster (left running); None uses
-    this process's Ray connection or starts a local instance for the run; `workers`
-    caps the tasks in flight (None: as many as Ray runs). `progress(shards_done,
-    shards, games_played)` hears of each shard. Raises RunMismatch when `out` holds a
-    run with other arguments.
+    a). Each shard is a Ray task: a process already connected to Ray uses that
+    connection; otherwise `address` joins a cluster (left running) and None starts a
+    local instance for the run. `workers` caps the tasks in flight (None: as many as
+    Ray runs). A task holds its shard in memory, about 20 KB a game. `progress(
+    shards_done, shards, games_played)` hears of each shard. Raises RunMismatch when
+    `out` holds a run with other arguments.
     """
     plan = make_plan(player, games, seed, shard_games)
     if workers is not None:
