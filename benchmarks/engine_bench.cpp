@@ -218,8 +218,8 @@ void batch_random_games(benchmark::State& state) {
 }
 BENCHMARK(batch_random_games)->ArgsProduct({{1024}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Whole games of a built-in player in every seat, played in the batch; items per
-// second are games per second.
+// Whole games of a built-in player in every seat, played in the batch as
+// step_players plays them; items per second are games per second.
 void batch_player_games(benchmark::State& state, PlayerKind kind) {
   const auto threads = static_cast<std::size_t>(state.range(0));
   GameBatch batch(512, RewardMode::rank, threads, 1);
@@ -231,7 +231,7 @@ void batch_player_games(benchmark::State& state, PlayerKind kind) {
   std::vector<std::uint8_t> terminated(512);
   std::int64_t games = 0;
   for (auto _ : state) {
-    choose_all(batch, players, {}, placements.data(), counts.data());
+    choose_all(batch, players, {}, placements.data(), counts.data(), false);  // as step_players does
     batch.place_all(placements, {nullptr, terminated.data(), nullptr, nullptr});
     for (const std::uint8_t t : terminated) games += t;
   }

@@ -28,10 +28,10 @@ void choose_games(GameBatch& batch, std::span<const std::size_t> games, std::spa
 }
 
 void choose_all(GameBatch& batch, std::span<const Player> players, std::span<const std::uint8_t> seats,
-                std::uint16_t* placements, std::uint32_t* legal_counts) {
+                std::uint16_t* placements, std::uint32_t* legal_counts, bool count) {
   std::vector<std::size_t> games(batch.size());
   for (std::size_t i = 0; i < games.size(); ++i) games[i] = i;
-  choose_games(batch, games, players, seats, placements, legal_counts);
+  choose_games(batch, games, players, seats, placements, legal_counts, count);
 }
 
 }  // namespace tegulo

@@ -15,7 +15,7 @@ namespace tegulo {
 // legal placements per game. Each game draws from its own stream, so the choices
 // are the same for any number of threads.
 void choose_all(GameBatch& batch, std::span<const Player> players, std::span<const std::uint8_t> seats,
-                std::uint16_t* placements, std::uint32_t* legal_counts);
+                std::uint16_t* placements, std::uint32_t* legal_counts, bool count = true);
 // The same for the listed games alone; without `count`, legal counts may be left
 // 0 where finding them costs more.
 void choose_games(GameBatch& batch, std::span<const std::size_t> games, std::span<const Player> players,
