@@ -109,15 +109,15 @@ def choose(
         raise TypeError(f"game must be a PyTegulo, got {type(game).__name__}")
     _check_int("seed", seed)
     _check_int("threads", threads)
-    spec = parse(player)
+    chosen_player = parse(player)
     if params:
         unknown = sorted(set(params) - {f.name for f in fields(Player)} | ({"name"} & set(params)))
         if unknown:
             raise TypeError(f"unknown player parameter {unknown[0]!r}")
-        spec = replace(spec, **params)
+        chosen_player = replace(chosen_player, **params)
     if game.is_over or game.terminations[game.agent_selection]:
         return None
-    chosen = _players.choose(game.to_bytes(), spec, seed, threads)
+    chosen = _players.choose(game.to_bytes(), chosen_player, seed, threads)
     return None if chosen is None else int(chosen[0])
 
 
@@ -206,10 +206,10 @@ def _check_int(name: str, value: object) -> None:
         raise TypeError(f"{name} must be an int, got {type(value).__name__}")
 
 
-Spec = tuple[int, int, float, int, int, int, float, float, float, int]
+NativePlayer = tuple[int, int, float, int, int, int, float, float, float, int]
 
 
-def _specs(players: str | Player | Sequence[str | Player]) -> list[Spec]:
+def _native(players: str | Player | Sequence[str | Player]) -> list[NativePlayer]:
     """The players named, as the plain tuples the native code reads."""
     if isinstance(players, (str, Player)):
         named: list[str | Player] = [players]
@@ -219,11 +219,11 @@ def _specs(players: str | Player | Sequence[str | Player]) -> list[Spec]:
         raise TypeError(f"a player is a name or a Player, got {type(players).__name__}")
     if not named:
         raise ValueError("no player given")
-    specs = []
+    native = []
     for p in named:
         q = parse(p)
         size, reach, block = (float(w) for w in q.weights)
-        specs.append(
+        native.append(
             (
                 NAMES.index(q.name),
                 q.simulations,
@@ -237,4 +237,4 @@ def _specs(players: str | Player | Sequence[str | Player]) -> list[Spec]:
                 q.width,
             )
         )
-    return specs
+    return native

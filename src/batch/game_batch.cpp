@@ -21,12 +21,6 @@ std::vector<std::uint16_t>& scratch_moves() {
   return moves;
 }
 
-// Passes the turns of agents out of moves until an agent with a move is to move
-// or the game is over.
-void pass_done(Game& game) {
-  while (!game.is_over() && game.agents[game.current_agent].done) game.step(std::nullopt);
-}
-
 }  // namespace
 
 GameBatch::GameBatch(std::size_t num_games, RewardMode mode, std::size_t threads, std::uint64_t seed)

@@ -114,6 +114,10 @@ struct Game {
   Game() = default;
 };
 
+// Passes the turns of agents out of moves until an agent with a move is to move
+// or the game is over.
+void pass_done(Game& game);
+
 // Writes the board text in one piece.
 std::ostream& operator<<(std::ostream& out, const Game& game);
 

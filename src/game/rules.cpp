@@ -60,6 +60,10 @@ void Game::place(std::uint16_t absolute) {
   current_agent = (i + 1) % AGENT_COUNT;
 }
 
+void pass_done(Game& game) {
+  while (!game.is_over() && game.agents[game.current_agent].done) game.step(std::nullopt);
+}
+
 std::optional<InvalidAction> Game::step(std::optional<std::size_t> action_idx) {
   const std::size_t i = current_agent;
   if (i >= AGENT_COUNT) throw InternalError("Current agent " + std::to_string(i) + " out of range [0, 3]");

@@ -23,8 +23,8 @@ struct Node {
 
 class Tree {
  public:
+  // The root's agent to move must have a legal placement.
   Tree(const Game& root, const Player& player, Stream stream) : root_(root), player_(player), stream_(stream) {
-    pass_done(root_);
     nodes_.reserve(std::size_t{64} * player.simulations + 1);
     nodes_.emplace_back();
   }
@@ -57,16 +57,20 @@ class Tree {
     }
   }
 
-  // Adds the root's visits per placement to `visits` (indexed by placement) and
-  // its reward sums for the agent to move to `rewards`.
-  void add_root(std::vector<std::uint32_t>& visits, std::vector<float>& rewards) const {
+  struct RootChild {
+    std::uint16_t placement;
+    std::uint32_t visits;
+    float reward;  // the sum for the root's agent to move
+  };
+  std::vector<RootChild> root_children() const {
     const Node& root = nodes_[0];
-    const std::size_t mover = root_.current_agent;
-    for (std::uint32_t c = root.first_child; c < root.first_child + root.child_count; ++c) {
-      visits[nodes_[c].placement] += nodes_[c].visits;
-      rewards[nodes_[c].placement] += nodes_[c].reward[mover];
-    }
+    std::vector<RootChild> out;
+    for (std::uint32_t c = root.first_child; c < root.first_child + root.child_count; ++c)
+      out.push_back({nodes_[c].placement, nodes_[c].visits, nodes_[c].reward[root_.current_agent]});
+    return out;
   }
+  // The root's legal placements, its children or more: known once it is expanded.
+  std::uint32_t legal_count() const { return legal_count_; }
 
  private:
   // Gives node n a child for each of the best legal placements of the agent to move
@@ -75,17 +79,20 @@ class Tree {
   void expand(std::uint32_t n, const Game& game) {
     game.legal_moves(game.current_agent, moves_);
     if (moves_.empty()) throw InternalError("A search node whose agent to move has no placement");
+    if (n == 0) legal_count_ = static_cast<std::uint32_t>(moves_.size());
     for (std::size_t i = moves_.size(); i > 1; --i) std::swap(moves_[i - 1], moves_[stream_.below(i)]);
     if (player_.width > 0 && moves_.size() > player_.width) {
       scores_.resize(moves_.size());
       score_placements(game, player_.weights, moves_, scores_.data());
       order_.resize(moves_.size());
       for (std::uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
-      std::stable_sort(order_.begin(), order_.end(),
-                       [&](std::uint32_t a, std::uint32_t b) { return scores_[a] > scores_[b]; });
-      for (std::uint32_t i = 0; i < player_.width; ++i) ranked_.push_back(moves_[order_[i]]);
-      moves_.swap(ranked_);
-      ranked_.clear();
+      // Equal scores keep the drawn order: the first `width` of a stable sort.
+      std::partial_sort(order_.begin(), order_.begin() + player_.width, order_.end(),
+                        [&](std::uint32_t a, std::uint32_t b) {
+                          return scores_[a] > scores_[b] || (scores_[a] == scores_[b] && a < b);
+                        });
+      for (std::uint32_t i = 0; i < player_.width; ++i) order_[i] = moves_[order_[i]];
+      moves_.assign(order_.begin(), order_.begin() + player_.width);
     }
     const auto first = static_cast<std::uint32_t>(nodes_.size());
     for (const std::uint16_t m : moves_) {
@@ -135,9 +142,10 @@ class Tree {
   Stream stream_;
   std::vector<Node> nodes_;
   std::vector<std::uint32_t> path_;
-  std::vector<std::uint16_t> moves_, ranked_;
+  std::vector<std::uint16_t> moves_;
   std::vector<float> scores_;
   std::vector<std::uint32_t> order_;
+  std::uint32_t legal_count_ = 0;
 };
 
 }  // namespace
@@ -147,16 +155,15 @@ Choice search(const Game& root, const Player& player, Stream& stream, ThreadPool
     throw InternalError("A search from a position whose agent to move has no placement");
   const std::size_t trees = std::max<std::uint32_t>(player.trees, 1);
   const std::uint64_t base = stream.next();
-  std::vector<std::vector<std::uint32_t>> visits(trees);
-  std::vector<std::vector<float>> rewards(trees);
+  std::vector<std::vector<Tree::RootChild>> roots(trees);
+  std::uint32_t legal = 0;
   auto grow = [&](std::size_t t) {
     const std::uint32_t share =
         player.simulations / static_cast<std::uint32_t>(trees) + (t < player.simulations % trees ? 1 : 0);
     Tree tree(root, player, Stream::of(base, t));
     for (std::uint32_t s = 0; s < std::max<std::uint32_t>(share, 1); ++s) tree.simulate();
-    visits[t].assign(root.action_set->actions.size(), 0);
-    rewards[t].assign(root.action_set->actions.size(), 0.0f);
-    tree.add_root(visits[t], rewards[t]);
+    roots[t] = tree.root_children();
+    if (t == 0) legal = tree.legal_count();
   };
   if (pool != nullptr && trees > 1)
     pool->run(trees, grow);
@@ -164,27 +171,28 @@ Choice search(const Game& root, const Player& player, Stream& stream, ThreadPool
     for (std::size_t t = 0; t < trees; ++t) grow(t);
   // The most visited placement over all trees; among equals the best mean reward,
   // then the lowest placement.
+  std::vector<Tree::RootChild> children;
+  for (const auto& r : roots) children.insert(children.end(), r.begin(), r.end());
+  std::stable_sort(children.begin(), children.end(),
+                   [](const Tree::RootChild& a, const Tree::RootChild& b) { return a.placement < b.placement; });
   std::uint16_t best = 0;
   std::uint64_t best_visits = 0;
   float best_mean = -1e30f;
-  for (std::size_t m = 0; m < visits[0].size(); ++m) {
+  for (std::size_t k = 0; k < children.size();) {
+    const std::uint16_t m = children[k].placement;
     std::uint64_t v = 0;
     float r = 0;
-    for (std::size_t t = 0; t < trees; ++t) v += visits[t][m], r += rewards[t][m];
+    for (; k < children.size() && children[k].placement == m; ++k) v += children[k].visits, r += children[k].reward;
     if (v == 0) continue;
     const float mean = r / static_cast<float>(v);
     if (v > best_visits || (v == best_visits && mean > best_mean)) {
-      best = static_cast<std::uint16_t>(m);
+      best = m;
       best_visits = v;
       best_mean = mean;
     }
   }
   if (best_visits == 0) throw InternalError("A search that visited no placement");
-  std::vector<std::uint16_t> legal;
-  Game normal = root;
-  pass_done(normal);
-  normal.legal_moves(normal.current_agent, legal);
-  return {best, static_cast<std::uint32_t>(legal.size())};
+  return {best, legal};
 }
 
 }  // namespace tegulo

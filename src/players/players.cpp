@@ -51,10 +51,6 @@ class Best {
 
 }  // namespace
 
-void pass_done(Game& game) {
-  while (!game.is_over() && game.agents[game.current_agent].done) game.step(std::nullopt);
-}
-
 Choice choose_random(const Game& game, Stream& stream) {
   const auto& moves = legal_of(game);
   return {moves[stream.below(moves.size())], static_cast<std::uint32_t>(moves.size())};

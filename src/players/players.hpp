@@ -44,10 +44,6 @@ struct Choice {
   std::uint32_t legal_count;
 };
 
-// Passes the turns of agents out of moves until an agent with a move is to move
-// or the game is over.
-void pass_done(Game& game);
-
 // What `player` plays for the game's agent to move, which must have a legal
 // placement, drawing from `stream` alone: the same game, player and stream state
 // give the same choice. A search may spread its trees over `pool`. Without

@@ -17,7 +17,7 @@
 #include "python/batch_arrays.hpp"
 #include "python/call.hpp"
 #include "python/game_class.hpp"
-#include "python/player_spec.hpp"
+#include "python/player_args.hpp"
 
 namespace tegulo::py {
 

@@ -10,7 +10,7 @@
 #include "players/guided_search.hpp"
 #include "players/players.hpp"
 #include "python/call.hpp"
-#include "python/player_spec.hpp"
+#include "python/player_args.hpp"
 
 namespace tegulo::py {
 

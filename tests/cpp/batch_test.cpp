@@ -55,7 +55,7 @@ struct Outputs {
 };
 
 // Passes the turns of agents out of moves, as the batch does after every step.
-void pass_done(Game& game) {
+void pass_turns(Game& game) {
   while (!game.is_over() && game.agents[game.current_agent].done) ASSERT_FALSE(game.step(std::nullopt));
 }
 
@@ -94,7 +94,7 @@ TEST(GameBatch, PlaysEveryGameAsASingleGameSteppedAlongside) {
     for (std::size_t i = 0; i < N; ++i) {
       Game& game = games[i];
       ASSERT_FALSE(game.step(static_cast<std::size_t>(actions[i])));
-      pass_done(game);
+      pass_turns(game);
       const Scores scores = game.scores();
       for (std::size_t a = 0; a < AGENT_COUNT; ++a) ASSERT_EQ(out.scores[i * AGENT_COUNT + a], scores[a]);
       ASSERT_EQ(out.terminated[i], game.is_over());

@@ -1,4 +1,4 @@
-#include "python/player_spec.hpp"
+#include "python/player_args.hpp"
 
 #include "python/call.hpp"
 
@@ -6,31 +6,31 @@ namespace tegulo::py {
 
 namespace {
 
-// tegulo_rl.players._specs, looked up once.
-PyObject* specs_function() {
+// tegulo_rl.players._native, looked up once.
+PyObject* native_function() {
   static OnceObject function;
   return function.get([] {
     PyObject* module = PyImport_ImportModule("tegulo_rl.players");
     if (module == nullptr) return static_cast<PyObject*>(nullptr);
-    PyObject* f = PyObject_GetAttrString(module, "_specs");
+    PyObject* f = PyObject_GetAttrString(module, "_native");
     Py_DECREF(module);
     return f;
   });
 }
 
 // One player from its tuple (kind, simulations, exploration, playout, trees, reward
-// mode, size, reach and block weights, width), which _specs has checked already.
-std::optional<Player> player_of(PyObject* spec) {
+// mode, size, reach and block weights, width), which _native has checked already.
+std::optional<Player> player_of(PyObject* fields) {
   Player p;
   unsigned kind = 0, playout = 0, reward = 0;
   unsigned long simulations = 0, trees = 0, width = 0;
   double exploration = 0, size = 0, reach = 0, block = 0;
-  if (!PyArg_ParseTuple(spec, "IkdIkIdddk", &kind, &simulations, &exploration, &playout, &trees, &reward, &size, &reach,
-                        &block, &width))
+  if (!PyArg_ParseTuple(fields, "IkdIkIdddk", &kind, &simulations, &exploration, &playout, &trees, &reward, &size,
+                        &reach, &block, &width))
     return std::nullopt;
   if (kind > 3 || playout > 2 || reward > 2 || simulations < 1 || simulations > 0xFFFFFFFFul || trees < 1 ||
       trees > 0xFFFFFFFFul || width > 0xFFFFFFFFul) {
-    PyErr_SetString(PyExc_ValueError, "not a player's specification");
+    PyErr_SetString(PyExc_ValueError, "not the fields of a player");
     return std::nullopt;
   }
   p.kind = static_cast<PlayerKind>(kind);
@@ -47,9 +47,9 @@ std::optional<Player> player_of(PyObject* spec) {
 }  // namespace
 
 std::optional<std::vector<Player>> to_players(PyObject* arg) {
-  PyObject* specs = specs_function();
-  if (specs == nullptr) return std::nullopt;
-  PyObject* list = PyObject_CallOneArg(specs, arg);
+  PyObject* native = native_function();
+  if (native == nullptr) return std::nullopt;
+  PyObject* list = PyObject_CallOneArg(native, arg);
   if (list == nullptr) return std::nullopt;
   std::vector<Player> players;
   const Py_ssize_t n = PyList_Check(list) ? PyList_GET_SIZE(list) : -1;
