@@ -10,6 +10,9 @@
 #   TEGULO_SANITIZE=address,undefined bash scripts/test.sh
 #                                              # everything built with sanitizers:
 #                                              # any finding fails the run
+#   PYTHON=python3.14-dbg bash scripts/test.sh # a CPython built with its debug checks:
+#                                              # the extensions keep the assertions of
+#                                              # Python's headers and of the C++ library
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,6 +23,21 @@ sanitize=${TEGULO_SANITIZE:-}
 build=${TEGULO_BUILD_DIR:-$root/build/test-$tag${sanitize:+-sanitize}}
 build_type=Release
 [ -z "$sanitize" ] || build_type=RelWithDebInfo
+# A debug interpreter checks reference counts and error states on every call; the
+# inline functions of its headers check theirs only where NDEBUG is not defined, so
+# the extensions are built without it, and with the C++ library's own checks.
+checked_flags=()
+checked=
+if "$python" -c 'import sys; sys.exit(not hasattr(sys, "gettotalrefcount"))'; then
+  build_type=RelWithDebInfo
+  build=${TEGULO_BUILD_DIR:-$root/build/test-${tag}d${sanitize:+-sanitize}}
+  checked=" (debug build)"
+  checked_flags=("-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g -D_GLIBCXX_ASSERTIONS")
+fi
+
+# From here on the build directory is absolute: cmake reads the interpreter's path
+# below from inside it, and would pass over a relative one for another interpreter.
+mkdir -p "$build" && build=$(cd "$build" && pwd)
 
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
@@ -46,7 +64,7 @@ fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=$build_type \
   -DTEGULO_SANITIZE="$sanitize" \
-  -DTEGULO_BUILD_TESTS=ON -DTEGULO_BUILD_BENCHMARKS=ON \
+  -DTEGULO_BUILD_TESTS=ON -DTEGULO_BUILD_BENCHMARKS=ON "${checked_flags[@]}" \
   -DCMAKE_COMPILE_WARNING_AS_ERROR="${TEGULO_WERROR:-ON}" \
   -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
 cmake --build "$build" -j"$(nproc)"
@@ -65,4 +83,4 @@ print(f"{tests - failures - errors - skipped} passed, {skipped} skipped")
 PY
 )
 version=$("$venv/bin/python" -c 'import platform; print(platform.python_version())')
-echo "tegulo-rl on CPython $version${sanitize:+ with $sanitize sanitizers}: C++ $cpp passed; Python $py"
+echo "tegulo-rl on CPython $version$checked${sanitize:+ with $sanitize sanitizers}: C++ $cpp passed; Python $py"

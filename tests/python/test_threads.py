@@ -234,8 +234,10 @@ except BlockingIOError:
 os.set_blocking(write_end, True)
 os.dup2(write_end, 1)
 
+drains = []
+
 def drain():
-    subprocess.Popen(["cat"], stdin=read_end, stdout=subprocess.DEVNULL)
+    drains.append(subprocess.Popen(["cat"], stdin=read_end, stdout=subprocess.DEVNULL))
 
 waiter = threading.Thread(target=lambda: PyTegulo().render())
 
@@ -252,6 +254,12 @@ signal.setitimer(signal.ITIMER_REAL, 0.3)
 PyTegulo().render()
 if waiter.is_alive() or sys.argv[1] == "other thread":
     waiter.join()
+# The pipe's last writers go, so that cat reads to its end and is waited for: an
+# interpreter with its debug checks warns of a child left running.
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+os.close(write_end)
+for child in drains:
+    child.wait()
 print("finished", file=sys.stderr)
 """
 
