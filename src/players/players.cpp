@@ -80,8 +80,11 @@ Choice choose_greedy(const Game& game, Stream& stream, bool count) {
 }
 
 // Built twice where the processor may or may not count bits in one instruction;
-// the loader picks the version once.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(__SANITIZE_ADDRESS__)
+// the loader picks the version once. Not under a sanitizer: the loader runs the
+// picking function before the sanitizer's runtime has started, and an
+// instrumented one crashes there.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
 #define TEGULO_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
 #else
 #define TEGULO_POPCOUNT_CLONES
