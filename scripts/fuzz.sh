@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the two libFuzzer targets (tests/fuzz) with clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs both at once for N seconds each (default
+# Builds the libFuzzer targets (tests/fuzz) with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs them all at once for N seconds each (default
 # 60) on working corpora under build/fuzz seeded from tests/fuzz/corpus, so the
 # tree stays clean. Fails on any crash, leak, timeout or out-of-memory, naming
 # the input that caused it; ends with one line of libFuzzer's figures per target.
@@ -14,7 +14,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/packages.sh"
 seconds=${1:-60}
 build=${TEGULO_FUZZ_BUILD_DIR:-$root/build/fuzz}
-targets=(record_fuzzer play_fuzzer)
+targets=(record_fuzzer play_fuzzer batch_fuzzer)
 
 if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
   echo "scripts/fuzz.sh: seconds per target must be a positive integer, not '$seconds'" >&2
@@ -42,10 +42,12 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 # The options of each target: the longest input worth trying (a record is 278
 # bytes; a whole game takes about 130 bytes of choices, and probes between them
 # take more, so the play inputs may be that long from the start) and the
-# record's dictionary.
+# record's dictionary. A batch operation takes a few bytes per game, a load of
+# raw records 279 per game.
 declare -A extra=(
   [record_fuzzer]="-max_len=300 -dict=$root/tests/fuzz/record.dict"
   [play_fuzzer]="-max_len=512 -len_control=0"
+  [batch_fuzzer]="-max_len=2048"
 )
 
 pids=()
