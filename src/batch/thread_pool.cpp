@@ -17,16 +17,20 @@ std::size_t usable_cores() {
   return known > 0 ? known : 1;
 }
 
-ThreadPool::ThreadPool(std::size_t threads) : size_(threads < 1 ? 1 : threads), owner_(getpid()) { start_workers(); }
+ThreadPool::ThreadPool(std::size_t threads) : size_(threads < 1 ? 1 : threads), owner_(getpid()) {
+  try {
+    start_workers();
+  } catch (...) {
+    // The system refused a thread after starting others: stop those before the
+    // error goes on, as destroying the handle of a running thread ends the process.
+    stop_workers();
+    throw;
+  }
+}
 
 ThreadPool::~ThreadPool() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  job_ready_.notify_all();
   if (getpid() == owner_) {
-    for (std::thread& worker : workers_) worker.join();
+    stop_workers();
   } else {
     abandon_workers();
   }
@@ -35,6 +39,16 @@ ThreadPool::~ThreadPool() {
 void ThreadPool::start_workers() {
   workers_.reserve(size_ - 1);
   for (std::size_t i = 1; i < size_; ++i) workers_.emplace_back([this] { work(); });
+}
+
+void ThreadPool::stop_workers() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  job_ready_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+  workers_.clear();
 }
 
 // In a child made by fork() the workers never existed: only the forking thread is

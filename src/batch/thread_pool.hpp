@@ -52,6 +52,8 @@ class ThreadPool {
   void drain(std::unique_lock<std::mutex>& lock);
   void work();
   void start_workers();
+  // Stops and joins the workers started.
+  void stop_workers();
   void abandon_workers();
 
   std::size_t size_;

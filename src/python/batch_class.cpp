@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "batch/game_batch.hpp"
@@ -112,15 +113,19 @@ struct BlockCache {
 
 struct State {
   GameBatch batch;
-  PyObject* threads_arg;  // as given, None or an int: what a pickle keeps
+  // What a pickle keeps of the threads argument: None, or the number it gave. Never
+  // the object given, which may be anything with __index__, even an object that
+  // refers to the batch: a cycle that the collector, which does not see into a
+  // batch, could never free.
+  PyObject* threads_arg = nullptr;
   CallLock lock;
   BlockCache observations;
   BlockCache steps;
   std::vector<std::int64_t> actions;  // the actions of the current step, as 64-bit integers
 
-  State(std::size_t games, RewardMode mode, std::size_t threads, std::uint64_t seed, PyObject* threads_given)
-      : batch(games, mode, threads, seed), threads_arg(Py_NewRef(threads_given)), actions(games) {}
-  ~State() { Py_DECREF(threads_arg); }
+  State(std::size_t games, RewardMode mode, std::size_t threads, std::uint64_t seed)
+      : batch(games, mode, threads, seed), actions(games) {}
+  ~State() { Py_XDECREF(threads_arg); }
 };
 
 struct PyGameBatch {
@@ -436,23 +441,40 @@ PyStructSequence_Desc CHOICE_DESC = {
     2,
 };
 
-// A new structseq of `type` holding `items` (new references, stolen; a null item
-// is None). Null with an error set, after dropping the items, on failure.
-PyObject* result_of(PyObject* type, std::initializer_list<PyObject*> items) {
-  PyObject* result = type == nullptr ? nullptr : PyStructSequence_New(reinterpret_cast<PyTypeObject*>(type));
-  Py_ssize_t i = 0;
-  bool complete = result != nullptr;
-  for (PyObject* item : items) {
-    if (result == nullptr) {
-      Py_XDECREF(item);
-      continue;
+// A new structseq of `type`, filled one item at a time and dropped when it goes
+// out of scope unless released. Once making an item fails, no later item is made:
+// nothing calls into the interpreter with the error set.
+class Result {
+ public:
+  explicit Result(PyObject* type)
+      : result_(type == nullptr ? nullptr : PyStructSequence_New(reinterpret_cast<PyTypeObject*>(type))) {}
+  Result(Result&& other) noexcept : result_(std::exchange(other.result_, nullptr)), next_(other.next_) {}
+  Result(const Result&) = delete;
+  Result& operator=(const Result&) = delete;
+  ~Result() { Py_XDECREF(result_); }
+
+  // Puts make() at the next place: a new reference, or null for None when it sets no error.
+  template <class Make>
+  Result& add(Make&& make) {
+    if (result_ == nullptr) return *this;
+    PyObject* item = make();
+    if (item == nullptr && PyErr_Occurred()) {
+      Py_CLEAR(result_);
+      return *this;
     }
-    if (item == nullptr && PyErr_Occurred()) complete = false;
-    PyStructSequence_SetItem(result, i++, item != nullptr ? item : Py_NewRef(Py_None));
+    PyStructSequence_SetItem(result_, next_++, item != nullptr ? item : Py_NewRef(Py_None));
+    return *this;
   }
-  if (!complete) Py_CLEAR(result);
-  return result;
-}
+
+  // Whether every item so far was made.
+  explicit operator bool() const { return result_ != nullptr; }
+  // The result for the caller, or null with the error set.
+  PyObject* release() { return std::exchange(result_, nullptr); }
+
+ private:
+  PyObject* result_;
+  Py_ssize_t next_ = 0;
+};
 
 // A step's outputs in a free step block; null with an error set.
 PyObject* step_block(State& state, StepBuffers& out) {
@@ -469,32 +491,44 @@ PyObject* step_block(State& state, StepBuffers& out) {
   return block;
 }
 
-PyObject* step_result(PyObject* block, const StepBuffers& out, std::size_t n) {
+// The BatchStep over a step block's outputs. It is made before the step writes them,
+// so that a step that cannot have its result (out of memory) leaves every game as it
+// was; test false with the error set on failure.
+Result step_result(PyObject* block, const StepBuffers& out, std::size_t n) {
   const auto games = static_cast<Py_ssize_t>(n);
   const auto agents = static_cast<Py_ssize_t>(AGENT_COUNT);
-  return result_of(
-      batch_step_type(),
-      {array_over(block, out.rewards, "f", 4, {games, agents}), array_over(block, out.terminated, "?", 1, {games}),
-       array_over(block, out.scores, "i", 4, {games, agents}),
-       array_over(block, out.final_records, "B", 1, {games, static_cast<Py_ssize_t>(RECORD_SIZE)})});
+  Result result(batch_step_type());
+  result.add([&] { return array_over(block, out.rewards, "f", 4, {games, agents}); })
+      .add([&] { return array_over(block, out.terminated, "?", 1, {games}); })
+      .add([&] { return array_over(block, out.scores, "i", 4, {games, agents}); })
+      .add([&] { return array_over(block, out.final_records, "B", 1, {games, static_cast<Py_ssize_t>(RECORD_SIZE)}); });
+  return result;
 }
 
 // --- Construction ------------------------------------------------------------------------
 
-// A new batch object of `type`; null with an error set.
+// A new batch object of `type`, of `threads` threads as the argument `threads_arg`
+// (null or None for the default) gave them; null with an error set.
 PyObject* new_batch(PyTypeObject* type, std::size_t games, RewardMode mode, PyObject* threads_arg, std::size_t threads,
                     std::uint64_t seed) {
+  PyObject* kept = threads_arg == nullptr || threads_arg == Py_None ? Py_NewRef(Py_None) : PyLong_FromSize_t(threads);
+  if (kept == nullptr) return nullptr;
   const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
   PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
+  if (self == nullptr) {
+    Py_DECREF(kept);
+    return nullptr;
+  }
   try {
-    reinterpret_cast<PyGameBatch*>(self)->state = new State(games, mode, threads, seed, threads_arg);
+    reinterpret_cast<PyGameBatch*>(self)->state = new State(games, mode, threads, seed);
   } catch (const std::system_error& e) {  // the system would not start the threads
     reinterpret_cast<PyGameBatch*>(self)->state = nullptr;
     Py_DECREF(self);
+    Py_DECREF(kept);
     PyErr_Format(PyExc_RuntimeError, "could not start %zu threads: %s", threads, e.what());
     return nullptr;
   }
+  state_of(self).threads_arg = kept;
   return self;
 }
 
@@ -518,7 +552,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!threads) return nullptr;
     const auto seed = to_seed(arg[3]);
     if (!seed) return nullptr;
-    return run([&] { return new_batch(type, *games, *mode, arg[2] ? arg[2] : Py_None, *threads, *seed); });
+    return run([&] { return new_batch(type, *games, *mode, arg[2], *threads, *seed); });
   });
 }
 
@@ -537,8 +571,8 @@ PyObject* batch_of_records(const std::vector<Record>& records, PyObject* mode_ar
   if (!seed) return nullptr;
   PyObject* type = batch_type();
   if (type == nullptr) return nullptr;
-  PyObject* self = new_batch(reinterpret_cast<PyTypeObject*>(type), records.size(), *mode,
-                             threads_arg ? threads_arg : Py_None, *threads, *seed);
+  PyObject* self =
+      new_batch(reinterpret_cast<PyTypeObject*>(type), records.size(), *mode, threads_arg, *threads, *seed);
   if (self == nullptr) return nullptr;
   const auto refused = detached([&] { return state_of(self).batch.load(records); });
   if (refused) {
@@ -659,17 +693,25 @@ PyObject* observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
       const auto games = static_cast<Py_ssize_t>(n), seats = static_cast<Py_ssize_t>(AGENT_COUNT);
       const auto side = static_cast<Py_ssize_t>(BOARD_SIZE);
-      return result_of(
-          batch_observation_type(),
-          {array_over(block, out.observation, "B", 1, {games, seats, side, side}),
-           array_over(block, out.corners, "B", 1, {games, seats, side, side}),
-           array_over(block, out.blocked, "B", 1, {games, seats, side, side}),
-           array_over(block, out.pieces, "B", 1, {games, seats, static_cast<Py_ssize_t>(KIND_COUNT)}),
-           array_over(block, out.done, "B", 1, {games, seats}), array_over(block, out.current_agent, "q", 8, {games}),
-           want_list ? array_over(block, r[ACTIONS].data(), "q", 8, {static_cast<Py_ssize_t>(total)}) : nullptr,
-           want_list ? array_over(block, out.legal_offsets, "q", 8, {games + 1}) : nullptr,
-           want_mask ? array_over(block, out.action_mask, "?", 1, {games, static_cast<Py_ssize_t>(NUM_ACTIONS)})
-                     : nullptr});
+      const auto kinds = static_cast<Py_ssize_t>(KIND_COUNT), actions = static_cast<Py_ssize_t>(NUM_ACTIONS);
+      auto none = []() -> PyObject* { return nullptr; };
+      Result result(batch_observation_type());
+      result.add([&] { return array_over(block, out.observation, "B", 1, {games, seats, side, side}); })
+          .add([&] { return array_over(block, out.corners, "B", 1, {games, seats, side, side}); })
+          .add([&] { return array_over(block, out.blocked, "B", 1, {games, seats, side, side}); })
+          .add([&] { return array_over(block, out.pieces, "B", 1, {games, seats, kinds}); })
+          .add([&] { return array_over(block, out.done, "B", 1, {games, seats}); })
+          .add([&] { return array_over(block, out.current_agent, "q", 8, {games}); });
+      if (want_list)
+        result.add([&] { return array_over(block, r[ACTIONS].data(), "q", 8, {static_cast<Py_ssize_t>(total)}); })
+            .add([&] { return array_over(block, out.legal_offsets, "q", 8, {games + 1}); });
+      else
+        result.add(none).add(none);
+      if (want_mask)
+        result.add([&] { return array_over(block, out.action_mask, "?", 1, {games, actions}); });
+      else
+        result.add(none);
+      return result.release();
     });
   });
 }
@@ -693,6 +735,8 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       StepBuffers out{};
       PyObject* block = step_block(state, out);
       if (block == nullptr) return nullptr;
+      Result result = step_result(block, out, n);
+      if (!result) return nullptr;
       const auto refused = detached([&] { return state.batch.step(state.actions, out); });
       if (refused) {
         const std::size_t g = refused->game;
@@ -708,7 +752,7 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         Py_DECREF(value);
         return nullptr;
       }
-      return step_result(block, out, n);
+      return result.release();
     });
   });
 }
@@ -722,8 +766,10 @@ PyObject* step_random(PyObject* self, PyObject*) {
       StepBuffers out{};
       PyObject* block = step_block(state, out);
       if (block == nullptr) return nullptr;
+      Result result = step_result(block, out, state.batch.size());
+      if (!result) return nullptr;
       detached([&] { state.batch.step_random(out); });
-      return step_result(block, out, state.batch.size());
+      return result.release();
     });
   });
 }
@@ -980,29 +1026,17 @@ PyObject* choose_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::vector<std::uint8_t> seats;
     if (!read_seats(arg[1], n, players->size(), seats)) return nullptr;
     return run([&]() -> PyObject* {
+      // The result first: choosing draws from the games' streams, which a choice
+      // that then failed for want of memory would have moved on for nothing.
       void* actions_data = nullptr;
       void* counts_data = nullptr;
-      PyObject* actions = new_array({static_cast<Py_ssize_t>(n)}, "int64", &actions_data);
-      PyObject* counts = actions ? new_array({static_cast<Py_ssize_t>(n)}, "int32", &counts_data) : nullptr;
-      if (counts == nullptr) {
-        Py_XDECREF(actions);
-        return nullptr;
-      }
+      Result result(batch_choice_type());
+      result.add([&] { return new_array({static_cast<Py_ssize_t>(n)}, "int64", &actions_data); })
+          .add([&] { return new_array({static_cast<Py_ssize_t>(n)}, "int32", &counts_data); });
+      if (!result) return nullptr;
       std::vector<std::uint16_t> placements(n);
       std::vector<std::uint32_t> legal(n);
-      bool chosen = false;
-      try {
-        chosen = choose_games(batch, *players, seats, placements.data(), legal.data());
-      } catch (...) {
-        Py_DECREF(actions);
-        Py_DECREF(counts);
-        throw;
-      }
-      if (!chosen) {
-        Py_DECREF(actions);
-        Py_DECREF(counts);
-        return nullptr;
-      }
+      if (!choose_games(batch, *players, seats, placements.data(), legal.data())) return nullptr;
       const ActionSet& set = ActionSet::get();
       auto* a = static_cast<std::int64_t*>(actions_data);
       auto* c = static_cast<std::int32_t*>(counts_data);
@@ -1010,7 +1044,7 @@ PyObject* choose_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         a[i] = static_cast<std::int64_t>(set.action_index(batch.game(i).current_agent, placements[i]));
         c[i] = static_cast<std::int32_t>(legal[i]);
       }
-      return result_of(batch_choice_type(), {actions, counts});
+      return result.release();
     });
   });
 }
@@ -1031,11 +1065,13 @@ PyObject* step_players(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       StepBuffers out{};
       PyObject* block = step_block(state, out);
       if (block == nullptr) return nullptr;
+      Result result = step_result(block, out, n);
+      if (!result) return nullptr;
       std::vector<std::uint16_t> placements(n);
       std::vector<std::uint32_t> legal(n);
       if (!choose_games(state.batch, *players, seats, placements.data(), legal.data(), false)) return nullptr;
       detached([&] { state.batch.place_all(placements, out); });
-      return step_result(block, out, n);
+      return result.release();
     });
   });
 }

@@ -4,6 +4,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <system_error>
 #include <vector>
 
 #include "batch/thread_pool.hpp"
@@ -63,22 +65,24 @@ PyObject* choose_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       pass_done(*game);
       if (game->is_over()) Py_RETURN_NONE;
       Stream stream = Stream::of(*seed, 0);
-      const Choice choice = [&] {
-        PyThreadState* state = PyEval_SaveThread();
-        try {
-          std::unique_ptr<ThreadPool> pool;
-          if (*threads > 1) pool = std::make_unique<ThreadPool>(*threads);
-          const Choice c = choose(*game, players->front(), stream, pool.get());
-          PyEval_RestoreThread(state);
-          return c;
-        } catch (...) {
-          PyEval_RestoreThread(state);
-          throw;
-        }
-      }();
+      std::optional<Choice> choice;
+      PyThreadState* state = PyEval_SaveThread();
+      try {
+        std::unique_ptr<ThreadPool> pool;
+        if (*threads > 1) pool = std::make_unique<ThreadPool>(*threads);
+        choice = choose(*game, players->front(), stream, pool.get());
+        PyEval_RestoreThread(state);
+      } catch (const std::system_error& e) {  // the system would not start the threads
+        PyEval_RestoreThread(state);
+        return PyErr_Format(PyExc_RuntimeError, "could not start %llu threads: %s",
+                            static_cast<unsigned long long>(*threads), e.what());
+      } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+      }
       return Py_BuildValue(
-          "(nI)", static_cast<Py_ssize_t>(game->action_set->action_index(game->current_agent, choice.placement)),
-          choice.legal_count);
+          "(nI)", static_cast<Py_ssize_t>(game->action_set->action_index(game->current_agent, choice->placement)),
+          choice->legal_count);
     });
   });
 }
@@ -147,13 +151,17 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
           return PyErr_Format(PyExc_ValueError, "record %zu is of a game that is over", i / RECORD_SIZE);
         roots.push_back(*game);
       }
+      // The search before the object, so that nothing is left to drop if it throws.
+      auto search = std::make_unique<GuidedSearch>(roots, static_cast<std::uint32_t>(*simulations),
+                                                   static_cast<float>(exploration), static_cast<std::uint32_t>(*leaves),
+                                                   *mode);
+      auto lock = std::make_unique<std::mutex>();
       const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
       PyObject* self = alloc(type, 0);
       if (self == nullptr) return nullptr;
       auto* s = reinterpret_cast<PySearch*>(self);
-      s->search = new GuidedSearch(roots, static_cast<std::uint32_t>(*simulations), static_cast<float>(exploration),
-                                   static_cast<std::uint32_t>(*leaves), *mode);
-      s->lock = new std::mutex();
+      s->search = search.release();
+      s->lock = lock.release();
       return self;
     });
   });
@@ -228,10 +236,15 @@ PyObject* best(PyObject* self, PyObject*) {
     if (!held) return nullptr;
     return run([&]() -> PyObject* {
       const GuidedSearch& search = search_of(self);
+      // Every root's choice before any object: a search with a root never expanded
+      // fails here, with nothing made to drop.
+      std::vector<Choice> choices;
+      choices.reserve(search.trees());
+      for (std::size_t t = 0; t < search.trees(); ++t) choices.push_back(search.best(t));
       PyObject* list = PyList_New(static_cast<Py_ssize_t>(search.trees()));
       if (list == nullptr) return nullptr;
       for (std::size_t t = 0; t < search.trees(); ++t) {
-        const Choice choice = search.best(t);
+        const Choice& choice = choices[t];
         const std::size_t mover = search.root(t).current_agent;
         const ActionSet& set = ActionSet::get();
         PyObject* visits = PyDict_New();
