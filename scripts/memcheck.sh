@@ -39,7 +39,7 @@ import re
 import sys
 
 # A finding is ours when our modules or our namespace are on one of its stacks.
-OURS = re.compile(r"_tegulo|_views\.|tegulo::")
+OURS = re.compile(r"_tegulo|_views\.|_batch\.|_players\.|tegulo::")
 ERROR = re.compile(
     r"Invalid (read|write|free)|Mismatched free|Conditional jump|Use of uninitialised|Syscall param"
     r"|Source and destination overlap|Argument .* fishy"
