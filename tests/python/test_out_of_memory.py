@@ -109,6 +109,21 @@ REFUSALS |= {"_players.choose refused": ValueError, "GuidedSearch refused": Valu
 REFUSALS |= {"players.search refused": ValueError}
 
 
+# Calls that run Python code of their own while allocations fail: every call given
+# players reads them through tegulo_rl.players, and a search calls its evaluator. A
+# CPython built with its debug checks asserts inside its own evaluation loop when an
+# allocation fails there (an item dropped by a list that could not grow, with no
+# frame state saved: a plain loop of appends under _testcapi.set_nomemory aborts it
+# too), so on such a build these are left out.
+RUNS_PYTHON = ("choose", "step_players", "players.", "GuidedSearch")
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+
+
+def skip_python_code_on_a_debug_build(name):
+    if DEBUG_BUILD and any(word in name for word in RUNS_PYTHON):
+        pytest.skip("a debug build of CPython asserts in its own code when an allocation fails in Python code")
+
+
 def failing_from():
     """The k to fail allocations from: each of the first 300, then every 7th up to 6,000 (a
     search allocates thousands of objects before its result: a sample of them is enough)."""
@@ -130,6 +145,7 @@ def call_failing_from(k, call, subject):
 
 @pytest.mark.parametrize("name", list(CALLS))
 def test_running_out_of_memory_is_a_memory_error_and_changes_nothing(name):
+    skip_python_code_on_a_debug_build(name)
     call, expected = CALLS[name], REFUSALS.get(name)
     failures = 0
     for k in failing_from():
@@ -237,6 +253,7 @@ def batch_state(batch):
 
 @pytest.mark.parametrize("name", list(BATCH_CALLS))
 def test_a_batch_out_of_memory_raises_memory_error_and_stays_as_it_was(name):
+    skip_python_code_on_a_debug_build(name)
     call, expected = BATCH_CALLS[name], BATCH_REFUSALS.get(name)
     failures = 0
     for k in failing_from():
