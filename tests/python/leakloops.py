@@ -47,8 +47,10 @@ def type_references() -> int:
     """References to the extension's classes (PyTegulo, GameBatch, the result classes, the
     batch's memory blocks and array views, GuidedSearch, ...): every instance holds one, so
     a deallocation that does not give its back shows here even when no byte leaks. The
-    classes are looked up each time, as the batch makes some of them on first use."""
-    classes = [c for base in (object, tuple) for c in base.__subclasses__() if c.__module__ in EXTENSION_MODULES]
+    classes are looked up each time, as the batch makes some of them on first use. (Not every
+    class that other libraries make has a __module__.)"""
+    subclasses = [c for base in (object, tuple) for c in base.__subclasses__()]
+    classes = [c for c in subclasses if getattr(c, "__module__", None) in EXTENSION_MODULES]
     return sum(sys.getrefcount(c) for c in classes)
 
 
