@@ -53,12 +53,14 @@ install_packages scripts/test.sh "${missing[@]}"
 venv=$build/venv
 [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt"
-# torch, for the test that the batch's arrays reach it without a copy: only from a
-# wheel on this machine's disk (an index would send a CUDA build of several GB),
-# and not under the sanitizers, whose runtime torch's libraries were not built for.
+# torch, for the test that the batch's arrays reach it without a copy: only the CPU
+# build that lies on this machine's disk (an index holds no "+cpu" release, so pip
+# fails at once where the file is missing instead of fetching a CUDA build of several
+# GB), its dependencies from the index; and not under the sanitizers, whose runtime
+# torch's libraries were not built for.
 if [ -z "$sanitize" ]; then
   "$venv/bin/python" -c 'import torch' 2>/dev/null ||
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-index torch==2.13.0 2>/dev/null ||
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "torch==2.13.0+cpu" >/dev/null 2>&1 ||
     echo "torch: no wheel on this machine for $("$venv/bin/python" -V); its test is skipped"
 fi
 
