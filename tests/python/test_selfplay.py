@@ -24,6 +24,11 @@ REWARDS = [f"rewards_{mode}" for mode in PyTegulo.reward_modes]
 @pytest.fixture(scope="module")
 def crash_dir(tmp_path_factory):
     """One local Ray instance for the module, its workers armed with the crash hook's directory."""
+    if os.environ.get("TEGULO_SANITIZED"):
+        # Ray's workers inherit the sanitizer runtime, and AddressSanitizer stops one in
+        # Ray's own process-title code (a read past a heap block in spt_setup); the raylet
+        # then waits for it for good. The rest of the suite covers our code there.
+        pytest.skip("Ray's workers do not start under AddressSanitizer")
     armed = tmp_path_factory.mktemp("armed")
     os.environ[selfplay.CRASH_ENV] = str(armed)  # before Ray starts, so that its workers inherit it
     try:
