@@ -373,7 +373,11 @@ class Timer:
             yield
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
-            signal.signal(signal.SIGALRM, previous)
+            # A signal the timer raised just before it was disarmed can still be on its way:
+            # valgrind hands a signal to the thread that took it only when that thread next
+            # runs, which can be well after this. The default action would then end the
+            # process, so where that was the old handler the signal is ignored instead.
+            signal.signal(signal.SIGALRM, signal.SIG_IGN if previous == signal.SIG_DFL else previous)
 
     def run(self, call: Callable[[], Any], after: float) -> None:
         """call(), stopped by Interrupted if the timer comes first."""
