@@ -254,7 +254,10 @@ class Buffer {
   // How the element type reads to a user: the numpy dtype if there is one, else
   // the buffer's format.
   PyObject* dtype_text() const {
-    if (PyObject* dtype = PyObject_GetAttrString(source_, "dtype")) {
+    static OnceObject name;  // interned once, as add_note's is, for the attribute cache
+    PyObject* dtype_name = name.get([] { return PyUnicode_InternFromString("dtype"); });
+    if (dtype_name == nullptr) return nullptr;
+    if (PyObject* dtype = PyObject_GetAttr(source_, dtype_name)) {
       PyObject* text = PyObject_Str(dtype);
       Py_DECREF(dtype);
       return text;
@@ -1076,13 +1079,23 @@ PyObject* step_players(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+// The module's _restore, which unpickling calls, looked up once.
+PyObject* restore_function() {
+  static OnceObject function;
+  return function.get([] {
+    PyObject* module = PyImport_ImportModule("tegulo_rl._batch");
+    if (module == nullptr) return static_cast<PyObject*>(nullptr);
+    PyObject* f = PyObject_GetAttrString(module, "_restore");
+    Py_DECREF(module);
+    return f;
+  });
+}
+
 PyObject* reduce(PyObject* self, PyObject*) {
   return enter([&]() -> PyObject* {
-    PyObject* module = PyImport_ImportModule("tegulo_rl._batch");
-    if (module == nullptr) return nullptr;
-    PyObject* restore = PyObject_GetAttrString(module, "_restore");
-    Py_DECREF(module);
+    PyObject* restore = restore_function();
     if (restore == nullptr) return nullptr;
+    Py_INCREF(restore);
     Call call(self);
     if (!call) {
       Py_DECREF(restore);

@@ -71,8 +71,13 @@ void add_note(const char* name) {
   Py_XDECREF(type);
   Py_XDECREF(traceback);
 #endif
-  PyObject* note = PyUnicode_FromFormat("while processing '%s'", name);
-  PyObject* added = note == nullptr ? nullptr : PyObject_CallMethod(exc, "add_note", "O", note);
+  // The method's name is interned once: CPython's attribute cache keys names by their
+  // address, and 3.11's holds each one it saw until its slot is reused, so a fresh name
+  // per error would be kept (some thousands of them) and missed by the cache besides.
+  static OnceObject add_note_name;
+  PyObject* method = add_note_name.get([] { return PyUnicode_InternFromString("add_note"); });
+  PyObject* note = method == nullptr ? nullptr : PyUnicode_FromFormat("while processing '%s'", name);
+  PyObject* added = note == nullptr ? nullptr : PyObject_CallMethodOneArg(exc, method, note);
   Py_XDECREF(note);
   if (added == nullptr) {  // the failure to add the note is the error now
     Py_DECREF(exc);
