@@ -846,17 +846,24 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
   });
 }
 
-// The class PyTegulo of tegulo_rl._tegulo, looked up once.
-PyObject* tegulo_class() {
-  static OnceObject type;
-  return type.get([] {
-    PyObject* module = PyImport_ImportModule("tegulo_rl._tegulo");
+// The attribute `Name` of module `Module`, imported and looked up once.
+template <const char* Module, const char* Name>
+PyObject* module_attribute() {
+  static OnceObject attribute;
+  return attribute.get([] {
+    PyObject* module = PyImport_ImportModule(Module);
     if (module == nullptr) return static_cast<PyObject*>(nullptr);
-    PyObject* cls = PyObject_GetAttrString(module, "PyTegulo");
+    PyObject* found = PyObject_GetAttrString(module, Name);
     Py_DECREF(module);
-    return cls;
+    return found;
   });
 }
+constexpr char TEGULO_MODULE[] = "tegulo_rl._tegulo";
+constexpr char TEGULO_CLASS[] = "PyTegulo";
+constexpr char BATCH_MODULE[] = "tegulo_rl._batch";
+constexpr char RESTORE_FUNCTION[] = "_restore";  // what unpickling calls
+
+PyObject* tegulo_class() { return module_attribute<TEGULO_MODULE, TEGULO_CLASS>(); }
 
 // Game index `arg` of the batch, counting from the end when negative; IndexError beyond.
 std::optional<std::size_t> to_game_index(PyObject* arg, std::size_t games) {
@@ -1079,28 +1086,12 @@ PyObject* step_players(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-// The module's _restore, which unpickling calls, looked up once.
-PyObject* restore_function() {
-  static OnceObject function;
-  return function.get([] {
-    PyObject* module = PyImport_ImportModule("tegulo_rl._batch");
-    if (module == nullptr) return static_cast<PyObject*>(nullptr);
-    PyObject* f = PyObject_GetAttrString(module, "_restore");
-    Py_DECREF(module);
-    return f;
-  });
-}
-
 PyObject* reduce(PyObject* self, PyObject*) {
   return enter([&]() -> PyObject* {
-    PyObject* restore = restore_function();
+    PyObject* restore = module_attribute<BATCH_MODULE, RESTORE_FUNCTION>();  // borrowed: kept for good
     if (restore == nullptr) return nullptr;
-    Py_INCREF(restore);
     Call call(self);
-    if (!call) {
-      Py_DECREF(restore);
-      return nullptr;
-    }
+    if (!call) return nullptr;
     const State& state = state_of(self);
     const GameBatch& batch = state.batch;
     return run([&]() -> PyObject* {
@@ -1113,7 +1104,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
         const std::uint64_t s = batch.stream_state(i);
         for (std::size_t b = 0; b < 8; ++b) streams[i * 8 + b] = static_cast<std::uint8_t>(s >> (8 * b));
       }
-      return Py_BuildValue("N(y#sOKy#)", restore, reinterpret_cast<const char*>(records.data()),
+      return Py_BuildValue("O(y#sOKy#)", restore, reinterpret_cast<const char*>(records.data()),
                            static_cast<Py_ssize_t>(records.size()), reward_mode_name(batch.reward_mode()),
                            state.threads_arg, static_cast<unsigned long long>(batch.seed()),
                            reinterpret_cast<const char*>(streams.data()), static_cast<Py_ssize_t>(streams.size()));
