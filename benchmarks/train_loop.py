@@ -8,7 +8,7 @@ The same as `python -m tegulo_rl bench`; the loop itself is tegulo_rl.bench.
 
 import sys
 
-from tegulo_rl.__main__ import main
+from tegulo_rl._cli import main
 
 if __name__ == "__main__":
     sys.exit(main(["bench", *sys.argv[1:]]))

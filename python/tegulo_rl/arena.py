@@ -23,14 +23,10 @@ pip install 'tegulo-rl[arena]'.
 
 from __future__ import annotations
 
-import argparse
 import itertools
-import json
 import math
-import os
 import platform
 import statistics
-import sys
 from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass, field, fields
 from typing import Any
@@ -539,114 +535,3 @@ def plot(result: ArenaResult, path: str) -> None:
     axes.set_title(f"Ratings (openskill's Plackett-Luce), {len(result.results)} games, seed {result.seed}")
     axes.legend()
     figure.savefig(path, dpi=100)
-
-
-def _player(text: str) -> Player:
-    try:
-        return parse(text)
-    except (TypeError, ValueError) as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
-
-
-def _at_least_one(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
-
-
-def _output_file(path: str) -> str:
-    # Checked before the games, which may take hours, rather than after them.
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise argparse.ArgumentTypeError(f"cannot write {path!r}: no such folder {folder!r}")
-    if os.path.isdir(path):
-        raise argparse.ArgumentTypeError(f"cannot write {path!r}: it is a folder")
-    return path
-
-
-def _plot_file(path: str) -> str:
-    for module in ("matplotlib", "openskill"):
-        try:
-            __import__(module)
-        except ImportError:
-            raise argparse.ArgumentTypeError(f"a plot needs {module}: {EXTRA}") from None
-    return _output_file(path)
-
-
-class _Players(argparse.Action):
-    """Refuses a line-up that is too small, too large or has a player twice, as a usage error."""
-
-    def __call__(
-        self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any, option: str | None = None
-    ) -> None:
-        try:
-            check_players(values)
-        except ValueError as error:
-            parser.error(str(error))
-        setattr(namespace, self.dest, values)
-
-
-def _add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "players", nargs="+", type=_player, action=_Players, metavar="PLAYER",
-        help="2 to 4 different players: random, greedy, heuristic, mcts or mcts:SIMULATIONS",
-    )  # fmt: skip
-    parser.add_argument("--games", type=_at_least_one, default=400, help="games to play (default 400)")
-    parser.add_argument("--seed", type=int, default=0, help="the seed of the games (default 0)")
-    parser.add_argument(
-        "--batch", type=_at_least_one, default=None, help=f"games played at once (default: up to {DEFAULT_BATCH})"
-    )
-    parser.add_argument("--threads", type=_at_least_one, default=None, help="threads (default: every core)")
-    parser.add_argument(
-        "--plot", type=_plot_file, default=None, metavar="FILE.png", help="draw the ratings as the games came in"
-    )
-    parser.add_argument("--json", type=_output_file, default=None, metavar="FILE", help="write the results as JSON")
-
-
-def add_command(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    parser = commands.add_parser(
-        "arena",
-        help="play built-in players against each other: scores, rewards and ratings with intervals",
-        description=__doc__,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    _add_arguments(parser)
-
-
-def run_command(args: argparse.Namespace) -> int:
-    from tegulo_rl.__main__ import Progress
-
-    code = 0
-    progress = Progress("games")
-    try:
-        result = play(
-            args.players, args.games, seed=args.seed, batch=args.batch, threads=args.threads, progress=progress
-        )
-    except Interrupted as stop:
-        result, code = stop.result, 130
-        if progress.live:
-            sys.stderr.write("\n")  # past the bar left half drawn
-    print(result.report(), flush=True)
-    if args.json:
-        with open(args.json, "w", encoding="utf-8") as out:
-            json.dump(result.to_dict(), out, indent=1, allow_nan=False)
-            out.write("\n")
-    if args.plot:
-        plot(result, args.plot)
-    return code
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python -m tegulo_rl arena", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
-    )
-    _add_arguments(parser)
-    return run_command(parser.parse_args(argv))
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -42,7 +42,6 @@ its worker (os._exit) after writing part of its temporary file; it fires once pe
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import dataclasses
 import importlib
@@ -50,11 +49,10 @@ import json
 import os
 import platform
 import secrets
-import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
+from typing import TYPE_CHECKING, Any, BinaryIO
 
 from tegulo_rl import __version__
 from tegulo_rl._tegulo import PyTegulo
@@ -478,37 +476,6 @@ class Summary:
         )
 
 
-class RunProgress:
-    """Shards done and games per second, as `progress(shards_done, shards, games_played)` hears of them: on a
-    terminal, one bar redrawn in place; elsewhere (a pipe, a log), a plain line at each tenth of the shards."""
-
-    WIDTH = 40
-
-    def __init__(self, stream: TextIO | None = None, clock: Callable[[], float] = time.perf_counter):
-        self.stream = sys.stderr if stream is None else stream
-        self.live = self.stream.isatty()
-        self.clock = clock
-        self.start = clock()
-        self.tenths = -1  # tenths reported so far, off a terminal
-
-    def __call__(self, done: int, total: int, games: int) -> None:
-        seconds = self.clock() - self.start
-        rate = f"{games / seconds:.0f} games/s" if seconds > 0 and games else "-"
-        text = f"{done}/{total} shards, {games} games played, {rate}"
-        if self.live:
-            filled = self.WIDTH * done // total
-            self.stream.write(f"\r[{'#' * filled}{'.' * (self.WIDTH - filled)}] {text}\x1b[K")
-            if done == total:
-                self.stream.write("\n")
-        else:
-            tenths = 10 * done // total
-            if tenths <= self.tenths:
-                return
-            self.tenths = tenths
-            self.stream.write(text + "\n")
-        self.stream.flush()
-
-
 def generate(
     player: str | Player | Sequence[str | Player],
     games: int,
@@ -693,72 +660,3 @@ def _examples(
         elif name in RAW:
             examples[name] = np.array(_numpy(table, name))
     return {name: examples[name] for name in wanted}
-
-
-# --- Command line ------------------------------------------------------------------------------------------------
-
-
-def _add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "--player",
-        nargs="+",
-        default=["heuristic"],
-        metavar="PLAYER",
-        help="the player of every seat, or four players, one per seat (agents 0 to 3): "
-        "random, greedy, heuristic, mcts or mcts:SIMULATIONS (default heuristic)",
-    )
-    parser.add_argument("--games", type=int, required=True, help="games to play")
-    parser.add_argument("--out", required=True, help="the directory of the shards and the manifest")
-    parser.add_argument("--seed", type=int, default=0, help="the seed of the run (default 0)")
-    parser.add_argument(
-        "--shard-games", type=int, default=DEFAULT_SHARD_GAMES, help=f"games a shard (default {DEFAULT_SHARD_GAMES})"
-    )
-    parser.add_argument("--workers", type=int, default=None, help="shards in flight at most (default: all)")
-    parser.add_argument(
-        "--address", default=None, help="the Ray cluster to join (default: a local instance on this machine)"
-    )
-
-
-def add_command(commands: Any) -> argparse.ArgumentParser:
-    """Adds the selfplay command to the subparsers `commands` of the main parser."""
-    parser: argparse.ArgumentParser = commands.add_parser(
-        "selfplay",
-        help="play self-play games on Ray into Parquet shards, one row a decision",
-        description=__doc__,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    _add_arguments(parser)
-    return parser
-
-
-def run_command(args: argparse.Namespace) -> int:
-    """Runs the parsed selfplay command; an exit status."""
-    player: str | list[str] = args.player[0] if len(args.player) == 1 else args.player
-    try:
-        summary = generate(
-            player,
-            args.games,
-            args.out,
-            seed=args.seed,
-            shard_games=args.shard_games,
-            workers=args.workers,
-            address=args.address,
-            progress=RunProgress(),
-        )
-    except (ValueError, TypeError, ImportError) as error:
-        print(f"selfplay: error: {error}", file=sys.stderr)
-        return 2 if isinstance(error, (ValueError, TypeError)) else 1
-    print(summary.report())
-    return 0
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python -m tegulo_rl selfplay", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
-    )
-    _add_arguments(parser)
-    return run_command(parser.parse_args(argv))
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -816,9 +816,7 @@ def batch_loops(n: Callable[[int], int], script: list[int | None]) -> list[Loop]
                 partial(refused, TypeError, _restore, restored[0]),
             ),
         ),
-        Loop(
-            "GameBatch(threads=an object that holds the batch)", n(20000), cycle_through_threads
-        ),
+        Loop("GameBatch(threads=an object that holds the batch)", n(20000), cycle_through_threads),
         Loop(
             "_players.choose",
             n(7000),

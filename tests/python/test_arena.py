@@ -13,11 +13,15 @@ import threading
 import numpy as np
 import pytest
 
-from tegulo_rl import arena
-from tegulo_rl.arena import ArenaResult, GameResult, main, play, summarize
+from tegulo_rl import _cli, arena
+from tegulo_rl.arena import ArenaResult, GameResult, play, summarize
 from tegulo_rl.players import Player
 
 TWO = ["random", "greedy"]
+
+
+def main(argv):
+    return _cli.main(["arena", *argv])
 
 
 @pytest.mark.parametrize(
@@ -171,7 +175,7 @@ def test_ctrl_c_in_play_keeps_the_games_that_finished():
 
 def test_ctrl_c_stops_the_command_and_prints_the_results_so_far(tmp_path):
     path = tmp_path / "partial.json"
-    code = "import sys; from tegulo_rl.arena import main; sys.exit(main(sys.argv[1:]))"
+    code = "import sys; from tegulo_rl._cli import main; sys.exit(main(['arena', *sys.argv[1:]]))"
     try:
         primary, replica = pty.openpty()  # a terminal for stderr: a progress bar redrawn at every game
     except OSError:

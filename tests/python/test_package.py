@@ -174,14 +174,14 @@ def test_main_command_plays_a_game_without_numpy():
     assert any(line.startswith("scores") for line in lines)
     for mode in PyTegulo.reward_modes:
         assert any(line.startswith(f"rewards, {mode}") for line in lines)
-    assert run_module("play", "--seed", "0", block_numpy=True).stdout == run.stdout
-    assert run_module("play", "--seed", "1").stdout != run.stdout
+    assert run_module("demo", "--seed", "0", block_numpy=True).stdout == run.stdout
+    assert run_module("demo", "--seed", "1").stdout != run.stdout
 
 
 def test_help_explains_both_commands():
     run = run_module("--help")
     assert run.returncode == 0
-    assert "play" in run.stdout and "bench" in run.stdout
+    assert "demo" in run.stdout and "bench" in run.stdout
     bench_help = run_module("bench", "--help").stdout
     assert "steps and games per second" in bench_help or "observe the agent to move" in bench_help
 
@@ -203,7 +203,7 @@ class Terminal(io.StringIO):
 
 
 def test_progress_redraws_one_bar_on_a_terminal():
-    from tegulo_rl.__main__ import Progress
+    from tegulo_rl._cli import Progress
 
     stream = Terminal()
     progress = Progress("games", stream)
@@ -217,7 +217,7 @@ def test_progress_redraws_one_bar_on_a_terminal():
 
 
 def test_progress_prints_a_line_a_quarter_elsewhere(monkeypatch):
-    from tegulo_rl.__main__ import Progress
+    from tegulo_rl._cli import Progress
 
     stream = io.StringIO()
     progress = Progress("rounds", stream)

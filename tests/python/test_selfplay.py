@@ -12,7 +12,9 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 ray = pytest.importorskip("ray")
 
-from tegulo_rl import GameBatch, PyTegulo, as_arrays, selfplay  # noqa: E402
+from tegulo_rl import GameBatch, PyTegulo, _cli, as_arrays, selfplay  # noqa: E402
+from tegulo_rl._cli import Progress  # noqa: E402
+from tegulo_rl.commands.selfplay import shard_progress  # noqa: E402
 
 from conftest import legal_actions  # noqa: E402
 
@@ -177,7 +179,7 @@ def test_a_worker_killed_mid_shard_is_retried_to_the_same_bytes(reference, crash
 def test_the_command_joins_a_running_cluster_and_leaves_it_running(reference, tmp_path):
     args = ["--games", "12", "--shard-games", "5", "--seed", "3", "--player", "random", "--out", str(tmp_path)]
     address = ray.get_runtime_context().gcs_address
-    command = [sys.executable, "-m", "tegulo_rl.selfplay", *args, "--address", address]
+    command = [sys.executable, "-m", "tegulo_rl", "selfplay", *args, "--address", address]
     run = subprocess.run(command, capture_output=True, text=True, timeout=240)
     assert run.returncode == 0, run.stderr
     assert f"12 games, {selfplay.read_manifest(tmp_path)['rows']} rows in {tmp_path}" in run.stdout
@@ -242,7 +244,7 @@ def test_bad_arguments_are_refused_clearly(crash_dir, mixed, tmp_path, capsys):
         selfplay.generate("random", 5, tmp_path)
     with pytest.raises(ValueError, match="unknown columns"):
         next(selfplay.load(mixed, columns=("planes",)))
-    assert selfplay.main(["--games", "0", "--out", str(tmp_path)]) == 2
+    assert _cli.main(["selfplay", "--games", "0", "--out", str(tmp_path)]) == 2
     assert capsys.readouterr().err == "selfplay: error: games must be at least 1, got 0\n"
 
 
@@ -266,14 +268,11 @@ class Terminal(io.StringIO):
 def test_progress_shows_shards_and_games_per_second():
     ticks = iter(range(100))
     stream = io.StringIO()
-    progress = selfplay.RunProgress(stream, clock=lambda: float(next(ticks)))
+    progress = shard_progress(Progress("shards", stream, lines=10), clock=lambda: float(next(ticks)))
     for done in range(0, 21):
         progress(done, 20, 100 * done)
     lines = stream.getvalue().splitlines()
-    assert len(lines) == 11 and lines[:2] == [  # the start, then a line a tenth
-        "0/20 shards, 0 games played, -",
-        "2/20 shards, 200 games played, 67 games/s",  # 200 games in 3 ticks
-    ]
+    assert len(lines) == 10 and lines[0] == "2/20 shards (10%), 200 games played, 67 games/s"  # 200 games in 3 ticks
     terminal = Terminal()
-    selfplay.RunProgress(terminal, clock=lambda: 0.0)(4, 4, 40)
+    shard_progress(Progress("shards", terminal), clock=lambda: 0.0)(4, 4, 40)
     assert terminal.getvalue() == "\r[" + "#" * 40 + "] 4/4 shards, 40 games played, -\x1b[K\n"  # redrawn in place
