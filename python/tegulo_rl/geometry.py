@@ -222,13 +222,24 @@ def action_kind(action: int) -> int:
     return catalogue().kinds[int(action) // CELLS]
 
 
-def kind_of(cells: Iterable[int]) -> int:
-    """The kind index of the piece that covers exactly these cells (ValueError when no piece does)."""
+def orientation_of(cells: Iterable[int]) -> int:
+    """The orientation whose shape covers exactly these cells (ValueError when none does)."""
     listed = sorted(cells)
     orientation = _orientation_of_shape().get(normalised(divmod(cell, SIZE) for cell in listed)) if listed else None
     if orientation is None:
         raise ValueError(f"no piece covers exactly the cells {listed}")
-    return catalogue().kinds[orientation]
+    return orientation
+
+
+def kind_of(cells: Iterable[int]) -> int:
+    """The kind index of the piece that covers exactly these cells (ValueError when no piece does)."""
+    return catalogue().kinds[orientation_of(cells)]
+
+
+def anchor_of(cells: Iterable[int]) -> int:
+    """The cell under the top-left corner of the cells' bounding box."""
+    listed = list(cells)
+    return min(cell // SIZE for cell in listed) * SIZE + min(cell % SIZE for cell in listed)
 
 
 @cache
