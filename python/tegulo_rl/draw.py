@@ -103,12 +103,16 @@ def _mark(agent: int, cell: int, colour: str) -> str:
     x, y = MARGIN + c * CELL + CELL / 2, MARGIN + r * CELL + CELL / 2
     h = CELL * 0.2
     if agent == 0:
-        return f'<circle cx="{x}" cy="{y}" r="{h}" fill="{colour}"/>'
+        return f'<circle class="mark" cx="{x}" cy="{y}" r="{h}" fill="{colour}"/>'
     if agent == 1:
-        return f'<rect x="{x - h}" y="{y - h}" width="{2 * h}" height="{2 * h}" fill="{colour}"/>'
+        return f'<rect class="mark" x="{x - h}" y="{y - h}" width="{2 * h}" height="{2 * h}" fill="{colour}"/>'
     if agent == 2:
-        return f'<path d="M{x} {y - h * 1.2}L{x + h * 1.2} {y + h}L{x - h * 1.2} {y + h}Z" fill="{colour}"/>'
-    return f'<path d="M{x} {y - h * 1.3}L{x + h * 1.3} {y}L{x} {y + h * 1.3}L{x - h * 1.3} {y}Z" fill="{colour}"/>'
+        t = h * 1.2
+        d = f"M{x} {y - t}L{x + t} {y + h}L{x - t} {y + h}Z"
+    else:
+        t = h * 1.3
+        d = f"M{x} {y - t}L{x + t} {y}L{x} {y + t}L{x - t} {y}Z"
+    return f'<path class="mark" d="{d}" fill="{colour}"/>'
 
 
 def placed_cells(before: PyTegulo | bytes, after: PyTegulo | bytes) -> tuple[int, tuple[int, ...]] | None:
