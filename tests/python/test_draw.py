@@ -307,3 +307,14 @@ def test_the_replay_command(tmp_path, capsys):
     pytest.importorskip("resvg_py", reason="PNG needs resvg-py: pip install '.[play]'")
     assert _cli.main(["replay", str(record), "--out", str(tmp_path / "d.png"), "--size", "100"]) == _cli.EXIT_OK
     assert (tmp_path / "d.png").read_bytes() == draw.png(final, size=100)
+
+
+def test_a_game_shows_as_its_board_in_ipython():
+    interactive = pytest.importorskip("IPython.core.interactiveshell", reason="needs IPython")
+    from tegulo_rl import notebook
+
+    shell = interactive.InteractiveShell.instance()
+    assert notebook.register(shell)
+    game = played(14, plies=6)[-1]
+    shown, _ = shell.display_formatter.format(game)
+    assert shown["image/svg+xml"] == draw.svg(game, size=360)
