@@ -174,6 +174,13 @@ def svg(
         f'<rect width="{side}" height="{side}" fill="{colours["background"]}"/>',
         f'<rect x="{MARGIN}" y="{MARGIN}" width="{SIZE * CELL}" height="{SIZE * CELL}" fill="{colours["board"]}"/>',
     ]
+    # The grid under everything; over the pieces the same lines again, as faint shading, so that a piece
+    # reads as one shape whose cells can still be counted.
+    lines = "".join(
+        f"M{MARGIN + i * CELL} {MARGIN}v{SIZE * CELL}M{MARGIN} {MARGIN + i * CELL}h{SIZE * CELL}"
+        for i in range(SIZE + 1)
+    )
+    out.append(f'<path d="{lines}" stroke="{colours["grid"]}" stroke-width="0.8" fill="none"/>')
     # Starting corners: a ring in the agent's colour, under any piece that covers it.
     for agent, (r, c) in enumerate(geometry.CORNERS):
         out.append(
@@ -187,16 +194,14 @@ def svg(
             f'<path class="piece" data-agent="{agent}" data-cells="{" ".join(map(str, cells))}"'
             f' d="{outline}" fill="{COLOURS[agent]}"/>'
         )
-    # Cell lines on top of the pieces, faint, so that a piece's cells can be counted; outlines above them.
-    lines = "".join(
-        f"M{MARGIN + i * CELL} {MARGIN}v{SIZE * CELL}M{MARGIN} {MARGIN + i * CELL}h{SIZE * CELL}"
-        for i in range(SIZE + 1)
-    )
-    out.append(f'<path d="{lines}" stroke="{colours["grid"]}" stroke-width="0.6" stroke-opacity="0.7" fill="none"/>')
+    if shapes:
+        out.append(
+            f'<path d="{lines}" stroke="{colours["outline"]}" stroke-width="0.6" stroke-opacity="0.16" fill="none"/>'
+        )
     every = "".join(outline for _, _, outline in shapes)
     if every:
         out.append(
-            f'<path class="outlines" d="{every}" fill="none" stroke="{colours["outline"]}" stroke-width="1.6"'
+            f'<path class="outlines" d="{every}" fill="none" stroke="{colours["outline"]}" stroke-width="2"'
             ' stroke-linejoin="round"/>'
         )
     if marks:
