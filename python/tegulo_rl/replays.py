@@ -7,15 +7,17 @@ placement, then the position after each placement, so that
 
 from __future__ import annotations
 
+import json
 import os
 from collections.abc import Sequence
+from pathlib import Path
 
 from tegulo_rl import geometry, players
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl.geometry import KINDS, RECORD_SIZE, SIZE
 from tegulo_rl.players import Player
 
-__all__ = ["RECORD_SIZE", "fresh", "from_record", "from_selfplay"]
+__all__ = ["RECORD_SIZE", "fresh", "from_record", "from_saved", "from_selfplay"]
 
 
 def _choose(game: PyTegulo, player: Player, seed: int) -> int | None:
@@ -133,3 +135,16 @@ def from_selfplay(path: str | os.PathLike[str], game: int) -> list[bytes]:
     last = PyTegulo.from_bytes(records[-1])
     last.step(table.column("action")[-1].as_py())
     return _placements([*records, last.to_bytes()])
+
+
+def from_saved(path: str | os.PathLike[str]) -> list[bytes]:
+    """The positions of a game the play page saved (its `ID.json`, which lists every step), as played."""
+    saved = json.loads(Path(path).read_text(encoding="utf-8"))
+    game = PyTegulo()
+    records = [game.to_bytes()]
+    for action in saved["steps"]:
+        game.step(action)
+        records.append(game.to_bytes())
+    if "record" in saved and game.to_bytes().hex() != saved["record"]:
+        raise ValueError(f"{os.fspath(path)}: its steps do not lead to its record")
+    return _placements(records)

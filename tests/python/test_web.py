@@ -16,7 +16,7 @@ import pytest
 pytest.importorskip("starlette", reason="needs the play extra: pip install '.[play]'")
 pytest.importorskip("uvicorn", reason="needs the play extra: pip install '.[play]'")
 
-from tegulo_rl import PyTegulo, geometry  # noqa: E402
+from tegulo_rl import PyTegulo, _cli, geometry, replays  # noqa: E402
 from tegulo_rl.web.server import Games, create_app, serving  # noqa: E402
 
 from conftest import legal_actions  # noqa: E402
@@ -67,6 +67,10 @@ def test_a_game_through_the_api_to_its_end_and_after_a_restart(server, tmp_path)
     assert (tmp_path / f"{game_id}.tegulo").read_bytes() == record
     status, page = call(f"{url}/api/games/{game_id}/replay.html")
     assert status == 200 and page.count(b"tegulo-board") == state["ply"]
+    # The saved steps replay the game as played, to its record.
+    positions = replays.from_saved(tmp_path / f"{game_id}.json")
+    assert len(positions) == state["ply"] + 1 and positions[-1][:-1] == record[:-1]
+    assert _cli.main(["replay", str(tmp_path / f"{game_id}.json"), "--out", str(tmp_path / "g.svg")]) == 0
     # Another server on the same folder has the finished game, as it ended.
     with serving(create_app(Games(tmp_path, ["random"]))) as again:
         assert call(f"{again}/api/games/{game_id}")[1] == state

@@ -4,12 +4,13 @@ extension of --out).
 
     python -m tegulo_rl replay game.tegulo --out game.html          # a 278-byte record
     python -m tegulo_rl replay data/ --game 12 --out game.gif       # self-play data: a shard or its folder
+    python -m tegulo_rl replay tegulo-games/ID.json --out game.html # a game saved by the play page
     python -m tegulo_rl replay --players mcts:200 heuristic greedy random --seed 3 --out game.svg
 
 A record holds the final position only, not the order of play: its replay shows
 each agent's pieces in an order the rules allow (from its corner outwards, each
-piece touching an earlier one at a corner), the agents in turn. Self-play data
-and fresh games are replayed as they were played. Needs pip install
+piece touching an earlier one at a corner), the agents in turn. Self-play data,
+games saved by the play page and fresh games are replayed as they were played. Needs pip install
 'tegulo-rl[play]' (GIF and self-play data: Pillow and pyarrow too).
 """
 
@@ -25,7 +26,11 @@ FORMATS = ("html", "svg", "gif", "png")
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("source", nargs="?", help="a record file, or a self-play shard or folder (with --game)")
+    parser.add_argument(
+        "source",
+        nargs="?",
+        help="a record file, a game the play page saved (ID.json), or a self-play shard or folder (with --game)",
+    )
     parser.add_argument("--out", required=True, type=output_file, help="the file to write: .html, .svg, .gif or .png")
     parser.add_argument("--game", type=non_negative, help="the game id to replay from self-play data")
     parser.add_argument("--players", nargs="+", type=player, metavar="PLAYER", help="play a fresh game: one or four")
@@ -49,6 +54,9 @@ def run(args: argparse.Namespace) -> int:
                 raise CommandError("--players takes one player (for every seat) or four", code=2)
             positions = replays.fresh(args.players * (4 if len(args.players) == 1 else 1), args.seed)
             title = f"{' '.join(map(str, args.players))}, seed {args.seed}"
+        elif args.source.endswith(".json"):
+            positions = replays.from_saved(args.source)
+            title = os.path.basename(args.source)
         elif os.path.isfile(args.source) and os.path.getsize(args.source) == replays.RECORD_SIZE:
             positions = replays.from_record(open(args.source, "rb").read())
             title = os.path.basename(args.source)
@@ -62,7 +70,7 @@ def run(args: argparse.Namespace) -> int:
                 sink.write(png(positions[-1], size=args.size))
         else:
             animation(positions, args.out, seconds=args.seconds, title=title)
-    except (OSError, ValueError, ImportError) as error:
+    except (OSError, ValueError, KeyError, ImportError) as error:
         raise CommandError(str(error)) from None
     what = "the final board of" if kind == "png" else "an animation of"
     print(f"{what} {len(positions) - 1} placements written to {args.out}")
