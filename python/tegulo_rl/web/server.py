@@ -120,7 +120,12 @@ class Session:
                     return
                 self.thinking = agent
                 position = game.copy()
-            action = _choose(position, self.opponents[agent], self.seed * 1_000_003 + position.ply)
+            try:
+                action = _choose(position, self.opponents[agent], self.seed * 1_000_003 + position.ply)
+            except BaseException:
+                with self.lock:
+                    self.thinking = None  # a failed player is not shown thinking for ever
+                raise
             with self.lock:
                 self.apply(action)
 
