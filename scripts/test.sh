@@ -10,6 +10,7 @@
 #   TEGULO_SANITIZE=address,undefined bash scripts/test.sh
 #                                              # everything built with sanitizers:
 #                                              # any finding fails the run
+#   TEGULO_BROWSER=0 bash scripts/test.sh      # without installing Chromium (its test is skipped)
 #   PYTHON=python3.14-dbg bash scripts/test.sh # a CPython built with its debug checks:
 #                                              # the extensions keep the assertions of
 #                                              # Python's headers and of the C++ library
@@ -48,6 +49,11 @@ command -v g++ >/dev/null || missing+=(g++)
 has_python_headers "$python" ||
   missing+=("$(basename "$python")-dev")
 "$python" -c 'import ensurepip, venv' 2>/dev/null || missing+=("$(basename "$python")-venv")
+# The browser the play page's test drives, and its driver (not under the sanitizers, which skip that test).
+if [ "${TEGULO_BROWSER:-1}" != 0 ] && [ -z "$sanitize" ]; then
+  [ -x /usr/bin/chromium ] || missing+=(chromium)
+  [ -x /usr/bin/chromedriver ] || missing+=(chromium-driver)
+fi
 install_packages scripts/test.sh "${missing[@]}"
 
 venv=$build/venv

@@ -9,9 +9,12 @@
 
 `as_arrays` wraps an observation's planes as numpy arrays without copying them,
 `GameBatch` steps many games at once on every core with numpy arrays in and out,
-`tegulo_rl.env` holds a PettingZoo environment, and `python -m tegulo_rl` plays
-a game between random agents.
+`tegulo_rl.env` holds a PettingZoo environment, `tegulo_rl.draw` draws boards
+and games (a game shows as its board in a notebook), and `python -m tegulo_rl`
+plays a game between random agents.
 """
+
+import sys
 
 from tegulo_rl._batch import BatchObservation, BatchStep, GameBatch
 from tegulo_rl._tegulo import PyObservation, PyTegulo
@@ -23,6 +26,11 @@ __version__ = "0.1.0"
 # Raised when the engine fails an internal check (never in valid play). It derives
 # from BaseException, so that `except Exception` does not swallow it.
 PanicException = panic_exception()
+
+if "IPython" in sys.modules:  # inside IPython or Jupyter: games show as their boards
+    from tegulo_rl import notebook
+
+    notebook.register()
 
 __all__ = [
     "PyTegulo",

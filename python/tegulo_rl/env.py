@@ -47,6 +47,7 @@ from gymnasium.utils import seeding
 from pettingzoo import AECEnv
 from pettingzoo.utils import wrappers
 
+from tegulo_rl import draw
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import board_text, legal_actions
 from tegulo_rl.arrays import as_arrays
@@ -56,21 +57,14 @@ if TYPE_CHECKING:
 
 __all__ = ["TeguloEnv", "env", "raw_env", "board_image"]
 
-# Agent colours of the board drawing: blue, yellow, red, green; then free cells and grid lines.
-COLOURS = np.array([[30, 90, 200], [235, 190, 20], [210, 45, 40], [40, 155, 70]], dtype=np.uint8)
-FREE = np.array([238, 238, 238], dtype=np.uint8)
-GRID = np.array([170, 170, 170], dtype=np.uint8)
+# The agents' colours in the board image, as RGB.
+COLOURS = np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in draw.COLOURS], dtype=np.uint8)
 
 
-def board_image(game: PyTegulo, cell: int = 16) -> np.ndarray:
-    """The board as an RGB image, (20 * cell + 1, 20 * cell + 1, 3) uint8, each cell in its agent's colour."""
-    occupied = as_arrays(game.observe(0)).observation  # agent 0's frame is the board itself
-    owner = np.where(occupied.any(axis=0), occupied.argmax(axis=0), len(COLOURS))  # lowest agent first
-    palette = np.vstack([COLOURS, FREE])
-    image = np.empty((20 * cell + 1, 20 * cell + 1, 3), dtype=np.uint8)
-    image[:-1, :-1] = palette[owner].repeat(cell, axis=0).repeat(cell, axis=1)
-    image[::cell, :] = GRID
-    image[:, ::cell] = GRID
+def board_image(game: PyTegulo, size: int = 420) -> np.ndarray:
+    """The board as `tegulo_rl.draw` draws it, every piece outlined: an RGB image (size, size, 3), uint8.
+    Needs resvg-py and Pillow (pip install 'tegulo-rl[pettingzoo]')."""
+    image: np.ndarray = draw.rgb(game, size=size)
     return image
 
 

@@ -12,7 +12,7 @@ EXAMPLES = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
 
 
 def test_the_readme_has_its_examples():
-    assert len(EXAMPLES) == 7
+    assert len(EXAMPLES) == 8
 
 
 @pytest.mark.parametrize("number", range(len(EXAMPLES)))
