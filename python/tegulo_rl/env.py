@@ -48,7 +48,7 @@ from pettingzoo import AECEnv
 from pettingzoo.utils import wrappers
 
 from tegulo_rl._tegulo import PyTegulo
-from tegulo_rl._views import board_text, legal_actions
+from tegulo_rl._views import BOARD_SIZE, PIECE_KINDS, SEATS, board_text, legal_actions
 from tegulo_rl.arrays import as_arrays
 
 if TYPE_CHECKING:
@@ -67,7 +67,7 @@ def board_image(game: PyTegulo, cell: int = 16) -> np.ndarray:
     occupied = as_arrays(game.observe(0)).observation  # agent 0's frame is the board itself
     owner = np.where(occupied.any(axis=0), occupied.argmax(axis=0), len(COLOURS))  # lowest agent first
     palette = np.vstack([COLOURS, FREE])
-    image = np.empty((20 * cell + 1, 20 * cell + 1, 3), dtype=np.uint8)
+    image = np.empty((BOARD_SIZE * cell + 1, BOARD_SIZE * cell + 1, 3), dtype=np.uint8)
     image[:-1, :-1] = palette[owner].repeat(cell, axis=0).repeat(cell, axis=1)
     image[::cell, :] = GRID
     image[:, ::cell] = GRID
@@ -80,11 +80,11 @@ def _observation_space() -> spaces.Dict:
 
     return spaces.Dict(
         {
-            "observation": plane(4, 20, 20),
-            "corners": plane(4, 20, 20),
-            "blocked": plane(4, 20, 20),
-            "pieces": plane(4, 21),
-            "done": plane(4),
+            "observation": plane(SEATS, BOARD_SIZE, BOARD_SIZE),
+            "corners": plane(SEATS, BOARD_SIZE, BOARD_SIZE),
+            "blocked": plane(SEATS, BOARD_SIZE, BOARD_SIZE),
+            "pieces": plane(SEATS, PIECE_KINDS),
+            "done": plane(SEATS),
             "action_mask": spaces.Box(0, 1, (PyTegulo.num_actions,), dtype=np.int8),
         }
     )
@@ -171,7 +171,7 @@ class TeguloEnv(AECEnv):  # type: ignore[misc]  # pettingzoo ships no type infor
         self.render_mode = render_mode
         self.reward_mode = reward_mode
         self.game = PyTegulo()
-        self.possible_agents = [f"player_{i}" for i in range(4)]
+        self.possible_agents = [f"player_{i}" for i in range(SEATS)]
         self._index = {agent: i for i, agent in enumerate(self.possible_agents)}
         self.action_spaces = {a: spaces.Discrete(PyTegulo.num_actions) for a in self.possible_agents}
         self.observation_spaces = {a: _observation_space() for a in self.possible_agents}
