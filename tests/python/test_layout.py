@@ -5,6 +5,7 @@ import ast
 import pathlib
 import subprocess
 import sys
+import tomllib
 
 import pytest
 
@@ -12,6 +13,7 @@ import tegulo_rl
 from tegulo_rl import PyTegulo, _views, as_arrays
 
 PACKAGE_DIR = pathlib.Path(tegulo_rl.__file__).parent
+PROJECT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def module_name(path):
@@ -160,3 +162,19 @@ def test_the_record_layout_is_the_one_the_engine_writes():
         assert changed <= set(range(block, block + size)) | {_views.TURN_BYTE}
         assert _views.TURN_BYTE in changed and after[block + 68] != 0
         assert int.from_bytes(after[block + 64 : block + 68], "little") != everything
+
+
+def test_every_module_has_a_place_in_the_api_reference():
+    pages = "\n".join(page.read_text() for page in (PROJECT / "docs" / "reference").glob("*.md"))
+    documented = {line.split()[1] for line in pages.splitlines() if line.startswith("::: ")}
+    stubs = {f"tegulo_rl.{path.stem}" for path in PACKAGE_DIR.glob("*.pyi")}
+    # The command line documents itself (--help); its modules are not an API.
+    api = {name for name in modules() if not name.startswith(("tegulo_rl.commands", "tegulo_rl._cli"))} | stubs
+    api -= {"tegulo_rl.__main__"}
+    assert sorted(api - documented) == []
+    assert sorted(documented - api) == []
+    with open(PROJECT / "docs" / "requirements.txt") as requirements:
+        pinned = [line.strip() for line in requirements if line.strip() and not line.startswith("#")]
+    assert pinned and all("<" in line and ">=" in line for line in pinned)  # ranges that are known to work
+    with open(PROJECT / "pyproject.toml", "rb") as project:
+        assert tomllib.load(project)["project"]["optional-dependencies"]["docs"] == pinned

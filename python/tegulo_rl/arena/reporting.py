@@ -119,7 +119,7 @@ class ArenaResult:
         return bool(self.history)
 
     def seat_counts(self) -> list[list[int]]:
-        """counts[p][s]: the games in which player p sat in seat s."""
+        """`counts[p][s]`: the games in which player p sat in seat s."""
         counts = [[0] * SEATS for _ in self.players]
         for game in self.results:
             for seat, player in enumerate(game.seats):
