@@ -24,6 +24,8 @@ if TYPE_CHECKING:
     import numpy.typing as npt
     import pyarrow as pa
 
+    from tegulo_rl._batch import GameBatch
+
 EXTRA = "pip install 'tegulo-rl[selfplay]'"
 FORMAT = "tegulo-rl selfplay 1"
 MANIFEST = "_manifest.json"  # a leading underscore: Parquet readers of the directory pass it by
@@ -106,12 +108,13 @@ def load(
     Columns, by name: the planes "observation", "corners", "blocked", "pieces", "done"
     of each row's position as its agent to move saw it, "action_mask" ((B, 36400)
     bool) or the legal lists "legal_actions" and "legal_offsets" (offsets into this
-    batch's list), all made by GameBatch.from_bytes(records).observe() on `threads`
-    threads; "action" (int64, in the mover's frame); "target" ((B, 4) float32: the
-    game's final rewards in `reward_mode`, in seat order, seat 0 the mover, as the
-    planes list the agents); and the raw "game", "ply", "agent", "record" ((B, 278)
-    uint8), "legal_count" and "scores" (by absolute agent). The planes are read-only
-    views (`torch.from_numpy` takes them, and warns so once); the rest is writable.
+    batch's list), all made by GameBatch.observe() on `threads` threads, one batch
+    refilled with GameBatch.load for every set of rows; "action" (int64, in the
+    mover's frame); "target" ((B, 4) float32: the game's final rewards in
+    `reward_mode`, in seat order, seat 0 the mover, as the planes list the agents);
+    and the raw "game", "ply", "agent", "record" ((B, 278) uint8), "legal_count" and
+    "scores" (by absolute agent). The planes are read-only views (`torch.from_numpy`
+    takes them, and warns so once); the rest is writable. Needs numpy and pyarrow.
     """
     require("numpy", "pyarrow", "pyarrow.parquet")
     whole("batch_size", batch_size, 1)
@@ -136,6 +139,7 @@ def load(
         for path in shard_paths(out):
             yield from pq.ParquetFile(path).iter_batches(batch_size=batch_size, columns=names)
 
+    positions = _Positions(threads)
     pending: list[pa.RecordBatch] = []
     count = 0
     for part in batches():
@@ -143,11 +147,11 @@ def load(
         count += part.num_rows
         while count >= batch_size:
             table = pa.Table.from_batches(pending)
-            yield _examples(table.slice(0, batch_size), wanted, reward_mode, threads)
+            yield _examples(table.slice(0, batch_size), wanted, reward_mode, positions)
             pending = table.slice(batch_size).to_batches()
             count -= batch_size
     if count:
-        yield _examples(pa.Table.from_batches(pending), wanted, reward_mode, threads)
+        yield _examples(pa.Table.from_batches(pending), wanted, reward_mode, positions)
 
 
 def _numpy(table: pa.Table, name: str) -> npt.NDArray[Any]:
@@ -164,17 +168,34 @@ def _numpy(table: pa.Table, name: str) -> npt.NDArray[Any]:
     return np.asarray(column.to_numpy())
 
 
+class _Positions:
+    """One GameBatch for every set of rows of a `load`: made from the first records, refilled by
+    GameBatch.load after, so that its thread pool and buffers serve the whole read. The arrays of an
+    earlier observation stay as they were: the batch writes later ones elsewhere while they live."""
+
+    def __init__(self, threads: int | None):
+        self.threads = threads
+        self.batch: GameBatch | None = None
+
+    def of(self, records: npt.NDArray[Any]) -> GameBatch:
+        from tegulo_rl._batch import GameBatch
+
+        if self.batch is None:
+            self.batch = GameBatch.from_bytes(records, threads=self.threads)
+        else:
+            self.batch.load(records)
+        return self.batch
+
+
 def _examples(
-    table: pa.Table, wanted: tuple[str, ...], reward_mode: str, threads: int | None
+    table: pa.Table, wanted: tuple[str, ...], reward_mode: str, positions: _Positions
 ) -> dict[str, npt.NDArray[Any]]:
     import numpy as np
-
-    from tegulo_rl._batch import GameBatch
 
     examples: dict[str, npt.NDArray[Any]] = {}
     mask, lists = "action_mask" in wanted, bool({"legal_actions", "legal_offsets"} & set(wanted))
     if any(c in PLANES for c in wanted) or mask or lists:
-        batch = GameBatch.from_bytes(_numpy(table, "record"), threads=threads)
+        batch = positions.of(_numpy(table, "record"))
         obs = batch.observe("both" if mask and lists else "mask" if mask else "list")
         for name in wanted:
             if name in PLANES or name in LEGAL:
