@@ -71,10 +71,15 @@ import pathlib
 import sys
 
 import tegulo_rl
+import tegulo_rl.arena
+import tegulo_rl.selfplay
 from tegulo_rl import PyTegulo, _views
 
-# The installed package, not the source tree's.
-assert not pathlib.Path(tegulo_rl.__file__).is_relative_to(sys.argv[1]), tegulo_rl.__file__
+# The installed package, not the source tree's, with its subpackages, stubs and typing marker.
+package = pathlib.Path(tegulo_rl.__file__).parent
+assert not package.is_relative_to(sys.argv[1]), package
+missing = {"py.typed", "_tegulo.pyi", "_batch.pyi", "_players.pyi", "_views.pyi"} - {p.name for p in package.iterdir()}
+assert not missing, missing
 game = PyTegulo()
 game.step(game.observe(0).action_mask.index(1))
 assert game.ply == 1 and len(game.to_bytes()) == _views.RECORD_SIZE
