@@ -76,16 +76,14 @@ import numpy as np
 
 import tegulo_rl
 from tegulo_rl import GameBatch, PyTegulo, as_arrays
+from tegulo_rl._views import AGENT_BLOCK_OFFSETS, AGENT_BLOCK_SIZE, SEATS
+from tegulo_rl._views import PIECE_KINDS as PIECES
 
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 # glibc's, to give the heap's free memory back; None with another C library.
 MALLOC_TRIM = getattr(ctypes.CDLL(None), "malloc_trim", None)
 MB = 1 << 20
 WARMUP_SAMPLES = 2
-SEATS = 4
-PIECES = 21
-RECORD_SIZE = 278
-AGENT_BLOCK = 69  # a record's per-agent block: cells 64 bytes, remaining kinds 4, last kind 1
 PLANES = ("observation", "corners", "blocked", "pieces", "done")
 LOWEST_SCORE, HIGHEST_SCORE = -89, 20  # all 89 cells held; all placed with the monomino last
 
@@ -209,7 +207,8 @@ def run_phase(report: PhaseReport, body: Any, *args: Any) -> PhaseReport:
 
 def record_plies(records: np.ndarray) -> np.ndarray:
     """Placements made in each record's game: the kinds no longer held, from the 21-bit remaining sets."""
-    blocks = records[:, 1 : 1 + SEATS * AGENT_BLOCK].reshape(-1, SEATS, AGENT_BLOCK)
+    first = AGENT_BLOCK_OFFSETS[0]
+    blocks = records[:, first : first + SEATS * AGENT_BLOCK_SIZE].reshape(-1, SEATS, AGENT_BLOCK_SIZE)
     held = np.unpackbits(np.ascontiguousarray(blocks[:, :, 64:68]), axis=-1).sum(axis=(1, 2))
     return SEATS * PIECES - held.astype(np.int64)
 

@@ -6,7 +6,7 @@ from functools import cache
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from tegulo_rl._tegulo import PyObservation
-from tegulo_rl._views import planes
+from tegulo_rl._views import BOARD_SIZE, NUM_ACTIONS, PIECE_KINDS, SEATS, planes
 
 if TYPE_CHECKING:
     import numpy as np
@@ -43,7 +43,8 @@ def _record() -> Any:
         import numpy as np
     except ImportError as missing:
         raise ImportError("as_arrays needs numpy: pip install 'tegulo-rl[numpy]'") from missing
-    shapes = ((4, 20, 20), (4, 20, 20), (4, 20, 20), (4, 21), (4,), (36400,))
+    cells = (SEATS, BOARD_SIZE, BOARD_SIZE)
+    shapes = (cells, cells, cells, (SEATS, PIECE_KINDS), (SEATS,), (NUM_ACTIONS,))
     fields = zip(ObservationArrays._fields, shapes, strict=True)
     return np.frombuffer, np.dtype([(name, np.uint8, shape) for name, shape in fields])
 

@@ -49,7 +49,7 @@ from pettingzoo.utils import wrappers
 
 from tegulo_rl import draw
 from tegulo_rl._tegulo import PyTegulo
-from tegulo_rl._views import board_text, legal_actions
+from tegulo_rl._views import BOARD_SIZE, PIECE_KINDS, SEATS, board_text, legal_actions
 from tegulo_rl.arrays import as_arrays
 
 if TYPE_CHECKING:
@@ -74,11 +74,11 @@ def _observation_space() -> spaces.Dict:
 
     return spaces.Dict(
         {
-            "observation": plane(4, 20, 20),
-            "corners": plane(4, 20, 20),
-            "blocked": plane(4, 20, 20),
-            "pieces": plane(4, 21),
-            "done": plane(4),
+            "observation": plane(SEATS, BOARD_SIZE, BOARD_SIZE),
+            "corners": plane(SEATS, BOARD_SIZE, BOARD_SIZE),
+            "blocked": plane(SEATS, BOARD_SIZE, BOARD_SIZE),
+            "pieces": plane(SEATS, PIECE_KINDS),
+            "done": plane(SEATS),
             "action_mask": spaces.Box(0, 1, (PyTegulo.num_actions,), dtype=np.int8),
         }
     )
@@ -165,7 +165,7 @@ class TeguloEnv(AECEnv):  # type: ignore[misc]  # pettingzoo ships no type infor
         self.render_mode = render_mode
         self.reward_mode = reward_mode
         self.game = PyTegulo()
-        self.possible_agents = [f"player_{i}" for i in range(4)]
+        self.possible_agents = [f"player_{i}" for i in range(SEATS)]
         self._index = {agent: i for i, agent in enumerate(self.possible_agents)}
         self.action_spaces = {a: spaces.Discrete(PyTegulo.num_actions) for a in self.possible_agents}
         self.observation_spaces = {a: _observation_space() for a in self.possible_agents}

@@ -29,10 +29,10 @@ from typing import Any
 
 from tegulo_rl import _players
 from tegulo_rl._tegulo import PyTegulo
+from tegulo_rl._views import NUM_ACTIONS, RECORD_SIZE, REWARD_MODES, SEATS
 
 NAMES = ("random", "greedy", "heuristic", "mcts")
 PLAYOUTS = ("random", "greedy", "heuristic")
-REWARD_MODES = ("score", "win_share", "rank")
 # The heuristic's weights of a placement's cells, of the change in the mover's
 # attach cells, and of the attach cells it takes from the others: chosen by
 # seat-rotated games against their neighbours, none of which did better.
@@ -167,7 +167,9 @@ def search(
         b"".join(items[i].to_bytes() for i in playing), simulations, float(exploration), leaves, reward_mode
     )
     while (records := tree.select()) is not None:
-        positions = GameBatch.from_bytes(np.frombuffer(records, np.uint8).reshape(-1, 278), threads=threads, seed=0)
+        positions = GameBatch.from_bytes(
+            np.frombuffer(records, np.uint8).reshape(-1, RECORD_SIZE), threads=threads, seed=0
+        )
         priors, values = _checked(evaluator(positions.observe(legal="mask")), len(positions))
         tree.expand(priors, values)
     for i, (action, _, _) in zip(playing, tree.best(), strict=True):
@@ -182,7 +184,10 @@ def _checked(evaluation: Any, leaves: int) -> tuple[Any, Any]:
     if not isinstance(evaluation, tuple) or len(evaluation) != 2:
         raise ValueError(f"the evaluator must return (priors, values), got {type(evaluation).__name__}")
     out = []
-    for name, value, shape in (("priors", evaluation[0], (leaves, 36400)), ("values", evaluation[1], (leaves, 4))):
+    for name, value, shape in (
+        ("priors", evaluation[0], (leaves, NUM_ACTIONS)),
+        ("values", evaluation[1], (leaves, SEATS)),
+    ):
         try:
             array = np.ascontiguousarray(value, dtype=np.float32)
         except (TypeError, ValueError) as e:

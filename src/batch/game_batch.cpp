@@ -26,9 +26,7 @@ std::vector<std::uint16_t>& scratch_moves() {
 GameBatch::GameBatch(std::size_t num_games, RewardMode mode, std::size_t threads, std::uint64_t seed)
     : mode_(mode),
       seed_(seed),
-      // A few tasks per thread even out games of unequal cost; tasks of at least
-      // eight games keep the handing out cheap against the work.
-      chunk_(std::max<std::size_t>(8, (num_games + 8 * threads - 1) / (8 * std::max<std::size_t>(threads, 1)))),
+      chunk_(chunk_for(num_games, threads)),
       pool_(std::min(threads, std::max<std::size_t>(num_games, 1))) {
   if (num_games == 0) throw InternalError("A batch of no games");
   const Game fresh = Game::fresh();
@@ -50,8 +48,9 @@ void GameBatch::reset(std::optional<std::uint64_t> seed) {
   }
 }
 
-std::size_t GameBatch::observe(const ObservationBuffers& out) {
+std::size_t GameBatch::observe(const ObservationBuffers& out, bool sorted) {
   listed_ = false;  // until every list is written
+  listed_sorted_ = sorted;
   for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
     std::vector<std::uint16_t>& actions = scratch_moves();
     std::vector<std::uint16_t>& legal = legal_[t];
@@ -62,7 +61,7 @@ std::size_t GameBatch::observe(const ObservationBuffers& out) {
       write_planes(obs, {out.observation + i * CELL_PLANE, out.corners + i * CELL_PLANE, out.blocked + i * CELL_PLANE,
                          out.pieces + i * PIECE_PLANE, out.done + i * AGENT_COUNT});
       out.current_agent[i] = static_cast<std::int64_t>(game.current_agent);
-      game.observed_actions(obs, actions);
+      game.observed_actions(obs, actions, sorted);
       counts_[i] = static_cast<std::int64_t>(actions.size());
       legal.insert(legal.end(), actions.begin(), actions.end());
       if (out.action_mask == nullptr) continue;
@@ -134,7 +133,8 @@ std::optional<Refusal> GameBatch::step(std::span<const std::int64_t> actions, co
       if (a >= 0 && a < static_cast<std::int64_t>(NUM_ACTIONS)) {
         if (listed_) {
           const std::uint16_t* end = listed + counts_[i];
-          if (std::binary_search(listed, end, static_cast<std::uint16_t>(a)))
+          const auto action = static_cast<std::uint16_t>(a);
+          if (listed_sorted_ ? std::binary_search(listed, end, action) : std::find(listed, end, action) != end)
             placement = set.agent_maps[game.current_agent][*set.grid_to_action[static_cast<std::size_t>(a)]];
           listed = end;
         } else {
@@ -207,25 +207,43 @@ std::size_t GameBatch::play_random(std::size_t games, Scores* out, const std::fu
 }
 
 std::optional<RecordRefusal> GameBatch::load(std::span<const Record> records) {
-  if (records.size() != size()) throw InternalError("Records for " + std::to_string(records.size()) + " games");
-  std::vector<Game> games(size(), Game::fresh());
-  std::vector<std::optional<RecordRefusal>> refused(task_count());
-  for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
-    for (std::size_t i = first; i < last && !refused[t]; ++i) {
+  const std::size_t n = records.size();
+  if (n == 0) throw InternalError("A load of no records");
+  // Everything the new size needs is made before any game changes, so that a load
+  // refused (or short of memory) leaves the batch as it was.
+  const std::size_t chunk = chunk_for(n, pool_.size()), tasks = (n + chunk - 1) / chunk;
+  std::vector<Slot> slots;
+  slots.reserve(n);
+  for (std::size_t i = 0; i < n; ++i)
+    slots.push_back(i < size() ? slots_[i] : Slot{Game::fresh(), Stream::of(seed_, i)});
+  std::vector<std::optional<RecordRefusal>> refused(tasks);
+  pool_.run(tasks, [&](std::size_t t) {
+    for (std::size_t i = t * chunk; i < std::min(n, (t + 1) * chunk) && !refused[t]; ++i) {
       const std::optional<Game> game = Game::from_bytes(records[i]);
       if (!game) {
         refused[t] = RecordRefusal{i, false};
       } else {
-        games[i] = *game;
-        pass_done(games[i]);
-        if (games[i].is_over()) refused[t] = RecordRefusal{i, true};
+        slots[i].game = *game;
+        pass_done(slots[i].game);
+        if (slots[i].game.is_over()) refused[t] = RecordRefusal{i, true};
       }
     }
   });
   for (const auto& r : refused)
     if (r) return r;
+  if (n != size()) {
+    std::vector<std::vector<std::uint16_t>> legal(tasks);
+    std::vector<std::int64_t> counts(n);
+    std::vector<std::uint16_t> placements(n);
+    std::vector<std::size_t> refused_games(tasks);
+    legal_.swap(legal);
+    counts_.swap(counts);
+    placements_.swap(placements);
+    refused_.swap(refused_games);
+    chunk_ = chunk;
+  }
+  slots_.swap(slots);
   listed_ = false;
-  for (std::size_t i = 0; i < size(); ++i) slots_[i].game = games[i];
   return std::nullopt;
 }
 

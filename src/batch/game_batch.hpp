@@ -29,6 +29,9 @@ struct ObservationBuffers {
   std::uint8_t* action_mask;    // (N, NUM_ACTIONS), or null for no mask
   // The 1 entries the mask holds from an earlier observe, as offsets (N + 1) and
   // actions, cleared before the new ones are set; null when the mask is all 0.
+  // They may be the very memory of legal_offsets and of the actions that
+  // write_legal_actions writes: observe reads them in its parallel loop alone,
+  // before it writes any offset, and the actions are written after it returns.
   const std::int64_t* stale_offsets;
   const std::int64_t* stale_actions;
 };
@@ -74,8 +77,9 @@ class GameBatch {
   void reset(std::optional<std::uint64_t> seed);
 
   // Writes every game's observation, and keeps its legal actions (in the agent's
-  // frame, increasing) for write_legal_actions; returns their number in all.
-  std::size_t observe(const ObservationBuffers& out);
+  // frame; increasing if `sorted`, else in the scan's order, which spares the sort)
+  // for write_legal_actions; returns their number in all.
+  std::size_t observe(const ObservationBuffers& out, bool sorted = true);
   // Writes the legal actions the last observe found, game after game.
   void write_legal_actions(std::int64_t* out);
 
@@ -115,9 +119,11 @@ class GameBatch {
   // names, which must be legal for its agent to move, and writes the step's row.
   void place_all(std::span<const std::uint16_t> placements, const StepBuffers& out);
 
-  // Puts the games that the records describe in play, one per game, passing the
-  // turns of agents out of moves. If a record is refused, nothing changes and the
-  // first refused one is returned.
+  // Puts the games that the records describe in play, passing the turns of agents
+  // out of moves: the batch holds as many games as there are records (at least
+  // one) from then on, on the same threads. Games below the old size keep their
+  // streams; those beyond start theirs from the seed, as in a new batch. If a
+  // record is refused, nothing changes and the first refused one is returned.
   std::optional<RecordRefusal> load(std::span<const Record> records);
 
   const Game& game(std::size_t i) const { return slots_[i].game; }
@@ -142,6 +148,13 @@ class GameBatch {
     pool_.run(task_count(), [&](std::size_t t) { body(t, t * chunk_, std::min(n, (t + 1) * chunk_)); });
   }
   std::size_t task_count() const { return (size() + chunk_ - 1) / chunk_; }
+  // Games per task for `games` games on `threads` threads: a few tasks per thread
+  // even out games of unequal cost; tasks of at least eight games keep the handing
+  // out cheap against the work.
+  static std::size_t chunk_for(std::size_t games, std::size_t threads) {
+    threads = std::max<std::size_t>(threads, 1);
+    return std::max<std::size_t>(8, (games + 8 * threads - 1) / (8 * threads));
+  }
 
   // After a placement in game i: passes turns of agents out of moves, writes the
   // step's row, and starts the game again if it ended.
@@ -160,8 +173,10 @@ class GameBatch {
   std::vector<std::uint16_t> placements_;          // per game: the placement its action names
   std::vector<std::size_t> refused_;               // per task: its first refused game, or size()
   // Whether legal_ and counts_ list the legal actions of the games as they stand:
-  // set by observe, cleared by whatever changes a game.
+  // set by observe, cleared by whatever changes a game; and whether each game's
+  // list is increasing, as a binary search needs.
   bool listed_ = false;
+  bool listed_sorted_ = true;
 };
 
 }  // namespace tegulo

@@ -79,8 +79,9 @@ struct Game {
   // own frame, each once: by lowest attach cell, then kind, then dense index.
   void observed_moves(const Observation& obs, std::vector<std::uint16_t>& moves) const;
   // Fills `actions` with the grid indices of the observer's legal placements, in
-  // its own frame: the action indices it may step with, in increasing order.
-  void observed_actions(const Observation& obs, std::vector<std::uint16_t>& actions) const;
+  // its own frame: the action indices it may step with, in increasing order, or
+  // unsorted in the scan's order (the same set, read straight from the scan).
+  void observed_actions(const Observation& obs, std::vector<std::uint16_t>& actions, bool sorted = true) const;
   // Sets to 1 the entry of each of those actions in an action mask (entries not
   // set are left as they are); returns their number. No sort: cheaper than the list.
   std::size_t mark_observed_actions(const Observation& obs, std::span<std::uint8_t, NUM_ACTIONS> mask) const;

@@ -234,8 +234,14 @@ void collect_sorted(const ShapeTables& tables, const Bitboard& attach, const Bit
 
 }  // namespace
 
-void Game::observed_actions(const Observation& obs, std::vector<std::uint16_t>& actions) const {
-  collect_sorted(action_set->relative_shapes, obs.corners[0], obs.blocked[0], obs.pieces[0], actions);
+void Game::observed_actions(const Observation& obs, std::vector<std::uint16_t>& actions, bool sorted) const {
+  if (sorted) {
+    collect_sorted(action_set->relative_shapes, obs.corners[0], obs.blocked[0], obs.pieces[0], actions);
+    return;
+  }
+  actions.clear();
+  scan_grid(action_set->relative_shapes, obs.corners[0], obs.blocked[0], obs.pieces[0],
+            [&](std::size_t g) { actions.push_back(static_cast<std::uint16_t>(g)); });
 }
 
 std::size_t Game::mark_observed_actions(const Observation& obs, std::span<std::uint8_t, NUM_ACTIONS> mask) const {

@@ -5,12 +5,9 @@
 
 namespace tegulo::py {
 
-// The class GameBatch and the classes of its results, created on first use in
-// the process; null with an error set if creating one fails.
+// The class GameBatch, created on first use in the process; null with an error
+// set if creating it fails. (The classes of its results: batch_results.hpp.)
 PyObject* batch_type();
-PyObject* batch_observation_type();
-PyObject* batch_step_type();
-PyObject* batch_choice_type();
 
 // _restore(records, reward_mode, threads, seed, streams): the batch that
 // GameBatch.__reduce__ describes.

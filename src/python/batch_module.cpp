@@ -2,6 +2,7 @@
 // observations and results in numpy arrays. It registers GameBatch and the
 // classes of its results; the package exports them as tegulo_rl.GameBatch.
 #include "python/batch_class.hpp"
+#include "python/batch_results.hpp"
 #include "python/call.hpp"
 
 namespace tegulo::py {

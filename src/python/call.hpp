@@ -118,13 +118,17 @@ PyObject* panic_exception();
 PyObject* raise_panic(std::string_view message);
 
 // Step 5 of a call: runs the engine and builds the result, turning an internal
-// failure into PanicException.
+// failure into PanicException and memory the system would not give into
+// MemoryError. A body that asks for memory it may not get asks before it changes
+// anything, so that a MemoryError leaves every object as it was.
 template <class Body>
 PyObject* run(Body&& body) {
   try {
     return body();
   } catch (const InternalError& e) {
     return raise_panic(e.what());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
   }
 }
 

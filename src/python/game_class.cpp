@@ -16,16 +16,6 @@ PyTegulo* as_tegulo(PyObject* self) { return reinterpret_cast<PyTegulo*>(self); 
 Game& game_of(PyObject* self) { return as_tegulo(self)->game; }
 BorrowFlag& flag_of(PyObject* self) { return as_tegulo(self)->borrow; }
 
-// A new instance of `type` holding `game`, with a free guard.
-PyObject* new_tegulo(PyTypeObject* type, const Game& game) {
-  const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  new (&as_tegulo(self)->game) Game(game);
-  new (&as_tegulo(self)->borrow) BorrowFlag();
-  return self;
-}
-
 PyObject* text(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 
 // A list built from `n` new references made by `item(i)`; null if any fails.

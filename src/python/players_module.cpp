@@ -11,37 +11,14 @@
 #include "batch/thread_pool.hpp"
 #include "players/guided_search.hpp"
 #include "players/players.hpp"
+#include "python/arguments.hpp"
 #include "python/call.hpp"
+#include "python/call_lock.hpp"
 #include "python/player_args.hpp"
 
 namespace tegulo::py {
 
 namespace {
-
-// A state record from a bytes-like of 278 bytes; nothing, with ValueError set, otherwise.
-std::optional<Game> game_of_record(PyObject* arg) {
-  Py_buffer view;
-  if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return std::nullopt;
-  std::optional<Game> game;
-  if (static_cast<std::size_t>(view.len) == RECORD_SIZE)
-    game = Game::from_bytes({static_cast<const std::uint8_t*>(view.buf), RECORD_SIZE});
-  PyBuffer_Release(&view);
-  if (!game) PyErr_SetString(PyExc_ValueError, "Not a game state written by to_bytes() of this version");
-  return game;
-}
-
-std::optional<std::uint64_t> to_u64(PyObject* arg, const char* name) {
-  PyObject* index = PyNumber_Index(arg);
-  if (index == nullptr) return std::nullopt;
-  const unsigned long long v = PyLong_AsUnsignedLongLong(index);
-  Py_DECREF(index);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "%s must be from 0 to 2**64 - 1, got %S", name, arg);
-    return std::nullopt;
-  }
-  return v;
-}
 
 constexpr const char* CHOOSE_PARAMS[] = {"record", "player", "seed", "threads"};
 constexpr Signature CHOOSE{"choose()", CHOOSE_PARAMS};
@@ -52,33 +29,26 @@ PyObject* choose_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return enter([&]() -> PyObject* {
     PyObject* arg[4];
     if (!bind(CHOOSE, args, nargs, kwnames, arg)) return nullptr;
-    auto game = game_of_record(arg[0]);
+    auto game = to_game(arg[0]);
     if (!game) return nullptr;
     const auto players = to_players(arg[1]);
     if (!players) return nullptr;
     const auto seed = to_u64(arg[2], "seed");
     if (!seed) return nullptr;
-    const auto threads = to_u64(arg[3], "threads");
+    const auto threads = to_count(arg[3], "threads", 1, MAX_THREADS);
     if (!threads) return nullptr;
-    if (*threads < 1 || *threads > 1024) return PyErr_Format(PyExc_ValueError, "threads must be from 1 to 1024");
     return run([&]() -> PyObject* {
       pass_done(*game);
       if (game->is_over()) Py_RETURN_NONE;
       Stream stream = Stream::of(*seed, 0);
       std::optional<Choice> choice;
-      PyThreadState* state = PyEval_SaveThread();
       try {
+        Detached detached;
         std::unique_ptr<ThreadPool> pool;
         if (*threads > 1) pool = std::make_unique<ThreadPool>(*threads);
         choice = choose(*game, players->front(), stream, pool.get());
-        PyEval_RestoreThread(state);
       } catch (const std::system_error& e) {  // the system would not start the threads
-        PyEval_RestoreThread(state);
-        return PyErr_Format(PyExc_RuntimeError, "could not start %llu threads: %s",
-                            static_cast<unsigned long long>(*threads), e.what());
-      } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
+        return PyErr_Format(PyExc_RuntimeError, "could not start %zu threads: %s", *threads, e.what());
       }
       return Py_BuildValue(
           "(nI)", static_cast<Py_ssize_t>(game->action_set->action_index(game->current_agent, choice->placement)),
@@ -92,30 +62,11 @@ PyObject* choose_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 struct PySearch {
   PyObject_HEAD
   GuidedSearch* search;
-  std::mutex* lock;
+  CallLock* lock;
 };
 
 GuidedSearch& search_of(PyObject* self) { return *reinterpret_cast<PySearch*>(self)->search; }
-
-// Holds the search's lock for one call; a call while another holds it is refused.
-class Held {
- public:
-  explicit Held(PyObject* self) : lock_(reinterpret_cast<PySearch*>(self)->lock) {
-    if (!lock_->try_lock()) {
-      PyErr_SetString(PyExc_RuntimeError, "GuidedSearch is already in use");
-      lock_ = nullptr;
-    }
-  }
-  ~Held() {
-    if (lock_) lock_->unlock();
-  }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  explicit operator bool() const { return lock_ != nullptr; }
-
- private:
-  std::mutex* lock_;
-};
+CallLock& lock_of(PyObject* self) { return *reinterpret_cast<PySearch*>(self)->lock; }
 
 constexpr const char* NEW_PARAMS[] = {"records", "simulations", "exploration", "leaves", "reward_mode"};
 constexpr Signature NEW{"GuidedSearch()", NEW_PARAMS};
@@ -152,10 +103,10 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         roots.push_back(*game);
       }
       // The search before the object, so that nothing is left to drop if it throws.
-      auto search = std::make_unique<GuidedSearch>(roots, static_cast<std::uint32_t>(*simulations),
-                                                   static_cast<float>(exploration), static_cast<std::uint32_t>(*leaves),
-                                                   *mode);
-      auto lock = std::make_unique<std::mutex>();
+      auto search =
+          std::make_unique<GuidedSearch>(roots, static_cast<std::uint32_t>(*simulations),
+                                         static_cast<float>(exploration), static_cast<std::uint32_t>(*leaves), *mode);
+      auto lock = std::make_unique<CallLock>("GuidedSearch");
       const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
       PyObject* self = alloc(type, 0);
       if (self == nullptr) return nullptr;
@@ -180,7 +131,7 @@ void search_dealloc(PyObject* self) {
 // None when the search is done.
 PyObject* select(PyObject* self, PyObject*) {
   return enter([&]() -> PyObject* {
-    Held held(self);
+    Locked held(lock_of(self));
     if (!held) return nullptr;
     return run([&]() -> PyObject* {
       GuidedSearch& search = search_of(self);
@@ -207,7 +158,7 @@ PyObject* expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return enter([&]() -> PyObject* {
     PyObject* arg[2];
     if (!bind(EXPAND, args, nargs, kwnames, arg)) return nullptr;
-    Held held(self);
+    Locked held(lock_of(self));
     if (!held) return nullptr;
     Py_buffer priors, values;
     if (PyObject_GetBuffer(arg[0], &priors, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
@@ -232,7 +183,7 @@ PyObject* expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 // by action) as a list of tuples.
 PyObject* best(PyObject* self, PyObject*) {
   return enter([&]() -> PyObject* {
-    Held held(self);
+    Locked held(lock_of(self));
     if (!held) return nullptr;
     return run([&]() -> PyObject* {
       const GuidedSearch& search = search_of(self);

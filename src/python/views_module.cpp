@@ -11,11 +11,19 @@
 //       without a copy)
 //   panic_exception() -> the package's PanicException, which the package
 //       publishes at import so that it can be caught and unpickled by name
+//
+// and the engine's sizes, so that Python never copies a number by hand:
+// SEATS, BOARD_SIZE, PIECE_KINDS, ORIENTATIONS, NUM_ACTIONS, REWARD_MODES, and the
+// state record's layout RECORD_SIZE, RECORD_VERSION, AGENT_BLOCK_OFFSETS,
+// AGENT_BLOCK_SIZE and TURN_BYTE.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "game/scores.hpp"
 #include "python/call.hpp"
 #include "python/game_class.hpp"
 #include "python/observation_class.hpp"
@@ -192,7 +200,69 @@ PyMethodDef METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The record's layout: a version byte, one block per agent (cells 64 bytes,
+// remaining kinds 4, last kind 1), then the agent to move. The engine keeps these
+// private to its reader and writer, so the sum below ties them to its RECORD_SIZE,
+// and the package's tests tie them to the bytes the engine writes.
+constexpr std::size_t RECORD_VERSION = 1;
+constexpr std::size_t AGENT_BLOCK_SIZE = 69;
+constexpr std::size_t AGENT_BLOCK_START = 1;
+constexpr std::size_t TURN_BYTE = AGENT_BLOCK_START + AGENT_COUNT * AGENT_BLOCK_SIZE;
+static_assert(TURN_BYTE + 1 == RECORD_SIZE);
+
+// Adds `value` to the module as `name`, taking over the reference (none: the error is set).
+int add_owned(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return -1;
+  const int added = PyModule_AddObjectRef(module, name, value);
+  Py_DECREF(value);
+  return added;
+}
+
+// A tuple of `count` items made by `item(i)`; nullptr with the error set if any fails.
+template <class Item>
+PyObject* tuple_of(std::size_t count, Item&& item) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+  if (tuple == nullptr) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* value = item(i);
+    if (value == nullptr) {
+      Py_DECREF(tuple);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), value);
+  }
+  return tuple;
+}
+
+int add_constants(PyObject* module) {
+  return enter([&]() -> int {
+    const std::pair<const char*, std::size_t> sizes[] = {
+        {"SEATS", AGENT_COUNT},
+        {"BOARD_SIZE", BOARD_SIZE},
+        {"PIECE_KINDS", KIND_COUNT},
+        {"ORIENTATIONS", PIECE_COUNT},
+        {"NUM_ACTIONS", NUM_ACTIONS},
+        {"RECORD_SIZE", RECORD_SIZE},
+        {"RECORD_VERSION", RECORD_VERSION},
+        {"AGENT_BLOCK_SIZE", AGENT_BLOCK_SIZE},
+        {"TURN_BYTE", TURN_BYTE},
+    };
+    for (const auto& [name, value] : sizes)
+      if (add_owned(module, name, PyLong_FromSize_t(value)) < 0) return -1;
+    PyObject* offsets = tuple_of(
+        AGENT_COUNT, [](std::size_t a) { return PyLong_FromSize_t(AGENT_BLOCK_START + a * AGENT_BLOCK_SIZE); });
+    if (add_owned(module, "AGENT_BLOCK_OFFSETS", offsets) < 0) return -1;
+    PyObject* modes = tuple_of(REWARD_MODE_NAMES.size(), [](std::size_t i) {
+      const std::string_view mode = REWARD_MODE_NAMES[i];
+      return PyUnicode_FromStringAndSize(mode.data(), static_cast<Py_ssize_t>(mode.size()));
+    });
+    return add_owned(module, "REWARD_MODES", modes);
+  });
+}
+
 PyModuleDef_Slot SLOTS[] = {
+    // The sizes are set on the module object itself, once per import.
+    {Py_mod_exec, reinterpret_cast<void*>(add_constants)},
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

@@ -134,6 +134,73 @@ def test_records_and_games_move_between_the_batch_and_pytegulo_exactly():
     np.testing.assert_array_equal(GameBatch.from_bytes(wide[:, ::2]).to_bytes(), records)
 
 
+def test_load_puts_records_in_play_on_the_same_batch_at_any_count():
+    source = GameBatch(5, seed=4)
+    for _ in range(25):
+        source.step_random()
+    records = source.to_bytes()
+    batch = GameBatch(3, threads=2, seed=8)
+    streams = pickle.loads(pickle.dumps(batch))  # the same games and streams, to compare draws with
+    for count in (5, 2, 5):  # grows, shrinks, grows again
+        batch.load(records[:count])
+        assert (len(batch), batch.num_games, batch.threads) == (count, count, 2)
+        np.testing.assert_array_equal(batch.to_bytes(), records[:count])
+        obs = batch.observe(legal="both")
+        assert obs.observation.shape == (count, 4, 20, 20) and obs.action_mask.shape == (count, 36400)
+        for i in range(count):
+            listed = obs.legal_actions[obs.legal_offsets[i] : obs.legal_offsets[i + 1]]
+            assert listed.tolist() == legal_actions(batch.game(i))
+        batch.step(choose(obs, np.random.default_rng(count)))
+    # Games below the old number kept their streams; those beyond start from the seed.
+    streams.load(records[:5])
+    np.testing.assert_array_equal(streams.step_random().scores[:3], GameBatch.from_bytes(records[:3], seed=8).step_random().scores)
+    fresh = GameBatch.from_bytes(records, seed=8)
+    reloaded = GameBatch(1, seed=8)
+    reloaded.load(records)
+    np.testing.assert_array_equal(reloaded.step_random().scores, fresh.step_random().scores)
+
+
+def test_a_refused_load_changes_nothing():
+    batch = GameBatch(3, seed=2)
+    batch.step_random()
+    before = batch.to_bytes()
+    bad = np.concatenate([before, before])
+    bad[4, 0] = 7
+    with pytest.raises(ValueError, match="record 4: Not a game state written by to_bytes"):
+        batch.load(bad)
+    with pytest.raises(ValueError, match=r"records must have shape \(N, 278\)"):
+        batch.load(np.zeros((0, 278), np.uint8))
+    with pytest.raises(TypeError, match="records must be uint8"):
+        batch.load(before.astype(np.int16))
+    assert len(batch) == 3
+    np.testing.assert_array_equal(batch.to_bytes(), before)
+    batch.step(choose(batch.observe(), np.random.default_rng(0)))  # still steps as before
+
+
+def test_unsorted_lists_hold_the_sorted_lists_actions_and_step_the_same():
+    batch = GameBatch(6, seed=5)
+    rng = np.random.default_rng(2)
+    for r in range(40):
+        loose = batch.observe(sorted=False)
+        kept = loose.legal_actions.copy()
+        tidy = batch.observe(legal="both")
+        np.testing.assert_array_equal(loose.legal_offsets, tidy.legal_offsets)
+        assert loose.legal_actions is not tidy.legal_actions
+        for i in range(6):
+            part = slice(tidy.legal_offsets[i], tidy.legal_offsets[i + 1])
+            assert sorted(kept[part]) == tidy.legal_actions[part].tolist()
+        del tidy
+        # A step right after an unsorted observe checks its actions against those lists.
+        batch.observe(legal="both", sorted=False)
+        actions = choose(loose, rng)
+        if r % 5 == 0:
+            bad = actions.copy()
+            bad[3] = next(a for a in range(36400) if a not in set(kept[loose.legal_offsets[3] : loose.legal_offsets[4]]))
+            with pytest.raises(ValueError, match="game 3: action .* is not legal"):
+                batch.step(bad)
+        batch.step(actions)
+
+
 def test_records_of_agents_out_of_moves_come_in_with_their_turns_passed():
     rng = np.random.default_rng(0)
     game = PyTegulo()

@@ -1,12 +1,5 @@
-"""Plays built-in players against each other and tells how strong each one is.
-
-    python -m tegulo_rl arena random greedy heuristic mcts:400 --games 400 --seed 0
-
-Two to four distinct players share the four seats of every game. Seats rotate: game k
-uses rotation r = k % P, and seat (absolute agent) s goes to players[(s + r) % P], so
-every player sits in every seat equally often; with fewer than four players a player
-holds several seats of each game. The games run on a GameBatch, spread over every core,
-and are the same for a seed whatever the number of threads.
+"""Reporting an arena: what finished games say of each player, as statistics with intervals, ratings,
+a text table and a plot.
 
 Each player is measured over its seat-games (one per seat it held): mean final score,
 mean rank reward and mean win share, each with a 95% interval (mean ± 1.96 sd/sqrt(n),
@@ -27,17 +20,14 @@ import itertools
 import math
 import platform
 import statistics
-from collections.abc import Callable, Sequence
-from dataclasses import asdict, dataclass, field, fields
+from collections.abc import Sequence
+from dataclasses import asdict, dataclass, field
 from typing import Any
 
 from tegulo_rl import __version__
-from tegulo_rl._tegulo import PyTegulo
-from tegulo_rl.players import Player, parse
+from tegulo_rl._views import SEATS
 
-SEATS = 4
 Z95 = 1.96
-DEFAULT_BATCH = 256
 EXTRA = "pip install 'tegulo-rl[arena]'"
 
 
@@ -129,7 +119,7 @@ class ArenaResult:
         return bool(self.history)
 
     def seat_counts(self) -> list[list[int]]:
-        """counts[p][s]: the games in which player p sat in seat s."""
+        """`counts[p][s]`: the games in which player p sat in seat s."""
         counts = [[0] * SEATS for _ in self.players]
         for game in self.results:
             for seat, player in enumerate(game.seats):
@@ -196,126 +186,6 @@ def _finite(value: float) -> float | None:
 
 def _number(value: float | None) -> float:
     return math.nan if value is None else value
-
-
-class Interrupted(KeyboardInterrupt):
-    """Ctrl-C stopped `play`; `result` holds the games that had finished."""
-
-    def __init__(self, result: ArenaResult):
-        super().__init__(f"interrupted after {len(result.results)} of {result.games} games")
-        self.result = result
-
-
-def label(player: Player) -> str:
-    """The player as text: its command-line name, with any setting that name leaves out."""
-    if player.name == "mcts":
-        relevant = [f.name for f in fields(Player) if f.name not in ("name", "simulations")]
-    else:
-        relevant = ["weights"] if player.name == "heuristic" else []
-    default = Player(player.name)
-    extras = [f"{n}={getattr(player, n)}" for n in relevant if getattr(player, n) != getattr(default, n)]
-    return f"{player}({', '.join(extras)})" if extras else str(player)
-
-
-def check_players(players: Sequence[str | Player]) -> list[Player]:
-    """The players parsed, refusing fewer than two, more than four or the same one twice."""
-    parsed = [parse(p) for p in players]
-    if not 2 <= len(parsed) <= SEATS:
-        raise ValueError(f"an arena takes 2 to {SEATS} players, got {len(parsed)}")
-    labels = [label(p) for p in parsed]
-    twice = sorted({name for name in labels if labels.count(name) > 1})
-    if twice:
-        raise ValueError(f"every player must be different: {', '.join(twice)} given more than once")
-    return parsed
-
-
-def rotation(game: int, players: int) -> tuple[int, ...]:
-    """The player of each seat of game number `game`."""
-    r = game % players
-    return tuple((seat + r) % players for seat in range(SEATS))
-
-
-def finished_game(number: int, seats: tuple[int, ...], scores: list[int], record: bytes) -> GameResult:
-    game = PyTegulo.from_bytes(record)
-    rank, win_share = game.outcome("rank"), game.outcome("win_share")
-    if rank is None or win_share is None or game.scores != scores:
-        raise RuntimeError(f"game {number} ended with a record of an unfinished game")
-    return GameResult(number, seats, tuple(scores), tuple(rank), tuple(win_share))
-
-
-def play(
-    players: Sequence[str | Player],
-    games: int,
-    *,
-    seed: int = 0,
-    batch: int | None = None,
-    threads: int | None = None,
-    progress: Callable[[int, int], None] | None = None,
-    on_game: Callable[[GameResult], None] | None = None,
-) -> ArenaResult:
-    """Plays `games` games (rounded up to a multiple of the players) and measures the players.
-
-    `progress(finished, total)` and `on_game(result)` hear of each game as it finishes.
-    Ctrl-C (KeyboardInterrupt) raises `Interrupted`, whose `result` holds the games
-    that had finished."""
-    import numpy as np
-
-    from tegulo_rl._batch import GameBatch
-
-    chosen = check_players(players)
-    if games < 1:
-        raise ValueError(f"games must be at least 1, got {games}")
-    if batch is not None and batch < 1:
-        raise ValueError(f"batch must be at least 1, got {batch}")
-    if threads is not None and threads < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
-    count = len(chosen)
-    total = -(-games // count) * count
-    size = min(total, DEFAULT_BATCH if batch is None else batch)
-    names = tuple(label(p) for p in chosen)
-
-    games_batch = GameBatch(size, seed=seed, threads=threads)
-    # Slots with no game left play on, with their results ignored; a random player
-    # (index `count`) holds their seats, so that they cost next to nothing.
-    lineup = [*chosen, Player("random")]
-    seats = np.array([rotation(slot, count) for slot in range(size)], dtype=np.int64)
-    slot_game = list(range(size))
-    assigned = size
-    results: list[GameResult] = []
-
-    def outcome(interrupted: bool) -> ArenaResult:
-        return summarize(
-            names,
-            results,
-            requested=games,
-            games=total,
-            seed=seed,
-            batch=size,
-            threads=games_batch.threads,
-            interrupted=interrupted,
-        )
-
-    try:
-        while len(results) < total:
-            step = games_batch.step_players(lineup, seats)
-            for slot in np.flatnonzero(step.terminated).tolist():
-                number = slot_game[slot]
-                if number >= 0:
-                    record = step.final_records[slot].tobytes()
-                    result = finished_game(number, tuple(seats[slot].tolist()), step.scores[slot].tolist(), record)
-                    results.append(result)
-                    if on_game:
-                        on_game(result)
-                    if progress:
-                        progress(len(results), total)
-                if assigned < total:
-                    slot_game[slot], seats[slot] = assigned, rotation(assigned, count)
-                    assigned += 1
-                else:
-                    slot_game[slot], seats[slot] = -1, count
-    except KeyboardInterrupt:
-        raise Interrupted(outcome(True)) from None
-    return outcome(False)
 
 
 def summarize(

@@ -1,30 +1,18 @@
-"""Self-play data at scale: games between built-in players, every decision a row of Parquet.
-
-    python -m tegulo_rl selfplay --player heuristic --games 100000 --out DIR
-
-or `tegulo_rl.selfplay.generate("heuristic", 100_000, DIR)`, then
-`for examples in tegulo_rl.selfplay.load(DIR): ...` for training. Needs ray and
-pyarrow: pip install 'tegulo-rl[selfplay]'.
+"""Generating self-play data: games between built-in players on Ray, every decision a row of Parquet.
 
 Players: one player (a name such as "greedy" or "mcts:400", or a
-tegulo_rl.players.Player) plays every seat, or a sequence of four plays one seat
+tegulo_rl.players.Player) plays every seat, or a sequence of SEATS plays one seat
 each: players[a] plays absolute agent a of every game.
 
 Shards: the games are cut into shards of `shard_games` games (the last may hold
-fewer). Shard k is played on a GameBatch of min(shard_games, 256) games, one
+fewer). Shard k is played on a GameBatch of min(shard_games, BATCH_GAMES) games, one
 thread, seeded with SeedSequence(seed, spawn_key=(k,)).generate_state(1, uint64),
 so its games follow from the seed, the shard number and the players alone, whatever
 the number of workers or threads. The batch restarts games as they end; the shard
 keeps the first games that end, in the order they end (by round, then by slot in the
 batch), and drops the rest with their rows. Game j of shard k has the id
 k * shard_games + j; a shorter last shard holds the first games a full one would.
-
-Rows: one a decision, ordered by game id, then ply. Columns (SCHEMA): game (int64),
-ply (int16: placements made before the decision), agent (int8: the absolute agent
-to move), record (278-byte fixed binary: the state record before the move), action
-(int32, in the mover's frame), legal_count (int32: the mover's legal actions), and
-the game's final scores (4 x int16) and final rewards in each reward mode
-(rewards_score, rewards_win_share, rewards_rank: 4 x float32), all by absolute agent.
+The rows and their columns are those of `tegulo_rl.selfplay.data`.
 
 Running: every shard is a Ray task, a pure function of the output directory, the
 shard number, the seed, the players and the shard sizes, that writes its shard under a
@@ -44,7 +32,6 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import importlib
 import json
 import os
 import platform
@@ -55,21 +42,26 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO
 
 from tegulo_rl import __version__
+from tegulo_rl._ray import local_ray
 from tegulo_rl._tegulo import PyTegulo
+from tegulo_rl._views import RECORD_SIZE, SEATS, TURN_BYTE
 from tegulo_rl.players import Player, parse
+from tegulo_rl.selfplay.data import (
+    FORMAT,
+    MANIFEST,
+    MODES,
+    RunMismatch,
+    read_manifest,
+    require,
+    schema,
+    shard_name,
+    whole,
+)
 
 if TYPE_CHECKING:
     import numpy as np
-    import numpy.typing as npt
     import pyarrow as pa
 
-EXTRA = "pip install 'tegulo-rl[selfplay]'"
-FORMAT = "tegulo-rl selfplay 1"
-MANIFEST = "_manifest.json"  # a leading underscore: Parquet readers of the directory pass it by
-SEATS = 4
-RECORD_SIZE = 278
-TURN_BYTE = RECORD_SIZE - 1  # the record's last byte is the agent to move
-MODES = PyTegulo.reward_modes
 BATCH_GAMES = 256  # games in a shard's batch at most: enough for native code to dominate each round
 THREADS = 1  # per shard task: Ray runs one task a CPU
 DEFAULT_SHARD_GAMES = 1000
@@ -77,54 +69,12 @@ ROW_GROUP_ROWS = 65536
 MAX_RETRIES = 3
 CRASH_ENV = "TEGULO_SELFPLAY_CRASH_DIR"
 
-# What load() can give, beyond the raw columns it can pass on.
-PLANES = ("observation", "corners", "blocked", "pieces", "done")
-LEGAL = ("action_mask", "legal_actions", "legal_offsets")
-RAW = ("game", "ply", "agent", "record", "legal_count", "scores")
-EXAMPLE_COLUMNS = PLANES + LEGAL + ("action", "target") + RAW
-DEFAULT_COLUMNS = PLANES + ("action_mask", "action", "target")
-
-
-class RunMismatch(ValueError):
-    """The output directory holds a run made with other arguments."""
-
-
-def _require() -> None:
-    """Fails with the extra to install when ray or pyarrow is missing."""
-    for module in ("numpy", "pyarrow", "pyarrow.parquet", "ray"):
-        try:
-            importlib.import_module(module)
-        except ImportError as error:
-            raise ImportError(f"tegulo_rl.selfplay needs ray and pyarrow ({module} is missing): {EXTRA}") from error
-
-
-def schema() -> pa.Schema:
-    """The one schema of every shard."""
-    import pyarrow as pa
-
-    rewards = pa.list_(pa.field("item", pa.float32(), nullable=False), SEATS)
-    fields = [
-        pa.field("game", pa.int64(), nullable=False),
-        pa.field("ply", pa.int16(), nullable=False),
-        pa.field("agent", pa.int8(), nullable=False),
-        pa.field("record", pa.binary(RECORD_SIZE), nullable=False),
-        pa.field("action", pa.int32(), nullable=False),
-        pa.field("legal_count", pa.int32(), nullable=False),
-        pa.field("scores", pa.list_(pa.field("item", pa.int16(), nullable=False), SEATS), nullable=False),
-    ]
-    fields += [pa.field(f"rewards_{mode}", rewards, nullable=False) for mode in MODES]
-    return pa.schema(fields)
-
 
 def shard_seed(seed: int, shard: int) -> int:
     """The seed of shard `shard`'s batch: a function of the run's seed and the shard number only."""
     import numpy as np
 
     return int(np.random.SeedSequence(seed, spawn_key=(shard,)).generate_state(1, np.uint64)[0])
-
-
-def shard_name(shard: int) -> str:
-    return f"shard-{shard:05d}.parquet"
 
 
 def as_players(player: str | Player | Sequence[str | Player]) -> tuple[Player, ...]:
@@ -136,14 +86,6 @@ def as_players(player: str | Player | Sequence[str | Player]) -> tuple[Player, .
     if len(player) != SEATS:
         raise ValueError(f"a sequence of players needs one per seat, four, got {len(player)}")
     return tuple(parse(p) for p in player)
-
-
-def _whole(name: str, value: object, least: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
-    if value < least:
-        raise ValueError(f"{name} must be at least {least}, got {value}")
-    return value
 
 
 @dataclass(frozen=True)
@@ -187,7 +129,7 @@ def make_plan(
 ) -> Plan:
     """A checked plan; clear errors for arguments no run can have."""
     return Plan(
-        as_players(player), _whole("games", games, 1), _whole("seed", seed, 0), _whole("shard_games", shard_games, 1)
+        as_players(player), whole("games", games, 1), whole("seed", seed, 0), whole("shard_games", shard_games, 1)
     )
 
 
@@ -333,13 +275,6 @@ def _write_json(path: str, content: dict[str, Any]) -> None:
     os.replace(temporary, path)
 
 
-def read_manifest(out: str | os.PathLike[str]) -> dict[str, Any]:
-    """The manifest of a run's directory."""
-    with open(os.path.join(out, MANIFEST)) as source:
-        manifest: dict[str, Any] = json.load(source)
-    return manifest
-
-
 def _write_manifest(out: str, plan: Plan, shards: dict[int, Shard]) -> None:
     done = [shards[k] for k in sorted(shards)]
     manifest = plan.arguments() | {
@@ -390,39 +325,6 @@ def _complete_shards(out: str, plan: Plan) -> dict[int, Shard]:
         if os.path.exists(path):
             shards[k] = Shard(k, shard_name(k), pq.read_metadata(path).num_rows, plan.games_in(k))
     return shards
-
-
-@contextlib.contextmanager
-def local_ray(num_cpus: int | None = None) -> Iterator[None]:
-    """A Ray instance on this machine alone, bound to 127.0.0.1 and without a dashboard, for the block."""
-    import logging
-
-    # Ray binds to the address it takes for this node's; left alone, it picks the one that reaches the outside.
-    saved = os.environ.get("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER")
-    os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
-    import ray
-    from ray._private import ray_constants
-
-    cluster = ray_constants.ENABLE_RAY_CLUSTER
-    ray_constants.ENABLE_RAY_CLUSTER = False
-    try:
-        ray.init(
-            address="local",
-            num_cpus=num_cpus,
-            include_dashboard=False,
-            _node_ip_address="127.0.0.1",
-            logging_level=logging.WARNING,
-        )
-        try:
-            yield
-        finally:
-            ray.shutdown()
-    finally:
-        ray_constants.ENABLE_RAY_CLUSTER = cluster
-        if saved is None:
-            os.environ.pop("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", None)
-        else:
-            os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = saved
 
 
 @contextlib.contextmanager
@@ -499,8 +401,8 @@ def generate(
     """
     plan = make_plan(player, games, seed, shard_games)
     if workers is not None:
-        _whole("workers", workers, 1)
-    _require()
+        whole("workers", workers, 1)
+    require("numpy", "pyarrow", "pyarrow.parquet", "ray")
     import ray
 
     clock = time.perf_counter
@@ -552,111 +454,3 @@ def generate(
         rows_played,
         clock() - start,
     )
-
-
-# --- Reading back ------------------------------------------------------------------------------------------------
-
-
-def shard_paths(out: str | os.PathLike[str]) -> list[str]:
-    """The complete shards of a run, in order."""
-    return [os.path.join(out, s["file"]) for s in read_manifest(out)["shards"]]
-
-
-def load(
-    out: str | os.PathLike[str],
-    *,
-    batch_size: int = 4096,
-    columns: Sequence[str] = DEFAULT_COLUMNS,
-    reward_mode: str = "rank",
-    threads: int | None = None,
-) -> Iterator[dict[str, npt.NDArray[Any]]]:
-    """Training examples from a run's shards: dicts of numpy arrays, `batch_size` rows each (the last may hold
-    fewer), in the order of the rows.
-
-    Columns, by name: the planes "observation", "corners", "blocked", "pieces", "done"
-    of each row's position as its agent to move saw it, "action_mask" ((B, 36400)
-    bool) or the legal lists "legal_actions" and "legal_offsets" (offsets into this
-    batch's list), all made by GameBatch.from_bytes(records).observe() on `threads`
-    threads; "action" (int64, in the mover's frame); "target" ((B, 4) float32: the
-    game's final rewards in `reward_mode`, in seat order, seat 0 the mover, as the
-    planes list the agents); and the raw "game", "ply", "agent", "record" ((B, 278)
-    uint8), "legal_count" and "scores" (by absolute agent). The planes are read-only
-    views (`torch.from_numpy` takes them, and warns so once); the rest is writable.
-    """
-    _require()
-    _whole("batch_size", batch_size, 1)
-    unknown = [c for c in columns if c not in EXAMPLE_COLUMNS]
-    if unknown:
-        raise ValueError(f"unknown columns {unknown}: expected some of {', '.join(EXAMPLE_COLUMNS)}")
-    if reward_mode not in MODES:
-        raise ValueError(f"Unknown reward mode {reward_mode!r}: expected one of {', '.join(MODES)}")
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-
-    wanted = tuple(columns)
-    read = {"action": "action", "target": f"rewards_{reward_mode}"}
-    needed = {read.get(c, c) for c in wanted if c in read or c in RAW}
-    if "target" in wanted:
-        needed.add("agent")
-    if any(c in PLANES or c in LEGAL for c in wanted):
-        needed.add("record")
-    names = [f.name for f in schema() if f.name in needed]
-
-    def batches() -> Iterator[pa.RecordBatch]:
-        for path in shard_paths(out):
-            yield from pq.ParquetFile(path).iter_batches(batch_size=batch_size, columns=names)
-
-    pending: list[pa.RecordBatch] = []
-    count = 0
-    for part in batches():
-        pending.append(part)
-        count += part.num_rows
-        while count >= batch_size:
-            table = pa.Table.from_batches(pending)
-            yield _examples(table.slice(0, batch_size), wanted, reward_mode, threads)
-            pending = table.slice(batch_size).to_batches()
-            count -= batch_size
-    if count:
-        yield _examples(pa.Table.from_batches(pending), wanted, reward_mode, threads)
-
-
-def _numpy(table: pa.Table, name: str) -> npt.NDArray[Any]:
-    """A column as numpy: (B,) for a number, (B, 4) for a list of four, (B, 278) for the records."""
-    import numpy as np
-    import pyarrow as pa
-
-    column = table.column(name).combine_chunks()
-    if pa.types.is_fixed_size_binary(column.type):
-        data = np.frombuffer(column.buffers()[1], np.uint8)
-        return data[column.offset * RECORD_SIZE : (column.offset + len(column)) * RECORD_SIZE].reshape(-1, RECORD_SIZE)
-    if pa.types.is_fixed_size_list(column.type):
-        return np.asarray(column.flatten().to_numpy()).reshape(-1, SEATS)
-    return np.asarray(column.to_numpy())
-
-
-def _examples(
-    table: pa.Table, wanted: tuple[str, ...], reward_mode: str, threads: int | None
-) -> dict[str, npt.NDArray[Any]]:
-    import numpy as np
-
-    from tegulo_rl._batch import GameBatch
-
-    examples: dict[str, npt.NDArray[Any]] = {}
-    mask, lists = "action_mask" in wanted, bool({"legal_actions", "legal_offsets"} & set(wanted))
-    if any(c in PLANES for c in wanted) or mask or lists:
-        batch = GameBatch.from_bytes(_numpy(table, "record"), threads=threads)
-        obs = batch.observe("both" if mask and lists else "mask" if mask else "list")
-        for name in wanted:
-            if name in PLANES or name in LEGAL:
-                examples[name] = getattr(obs, name)
-    for name in wanted:
-        if name == "action":
-            examples[name] = _numpy(table, "action").astype(np.int64)
-        elif name == "target":
-            rewards = _numpy(table, f"rewards_{reward_mode}")
-            agent = _numpy(table, "agent").astype(np.int64)
-            seats = (agent[:, None] + np.arange(SEATS)) % SEATS
-            examples[name] = np.take_along_axis(rewards, seats, axis=1)
-        elif name in RAW:
-            examples[name] = np.array(_numpy(table, name))
-    return {name: examples[name] for name in wanted}

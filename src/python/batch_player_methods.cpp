@@ -1,0 +1,122 @@
+// GameBatch.choose and GameBatch.step_players: the built-in players on every game
+// of a batch, with searches run a few at a time so that an interrupt is heard.
+#include <algorithm>
+#include <span>
+#include <vector>
+
+#include "players/batch_players.hpp"
+#include "python/arguments.hpp"
+#include "python/batch_state.hpp"
+#include "python/call.hpp"
+#include "python/player_args.hpp"
+
+namespace tegulo::py {
+
+namespace {
+
+// Chooses for every game, detached from the interpreter: the games of cheap players
+// at once, then the games whose player searches a few at a time, one a thread, with
+// a moment attached between them to hear of signals. On an interrupt (or a failure)
+// every stream is put back as it was, so the batch is as before the call, and false
+// is returned with the error set.
+bool choose_games(GameBatch& batch, const std::vector<Player>& players, const std::vector<std::uint8_t>& seats,
+                  std::uint16_t* placements, std::uint32_t* counts, bool count = true) {
+  const std::size_t n = batch.size();
+  std::vector<std::size_t> cheap, searching;
+  for (std::size_t i = 0; i < n; ++i)
+    (player_of(batch, i, players, seats).kind == PlayerKind::mcts ? searching : cheap).push_back(i);
+  std::vector<std::uint64_t> streams(n);
+  for (std::size_t i = 0; i < n; ++i) streams[i] = batch.stream_state(i);
+  auto restore = [&] {
+    for (std::size_t i = 0; i < n; ++i) batch.set_stream_state(i, streams[i]);
+  };
+  bool interrupted = false;
+  try {
+    Detached detached;
+    choose_games(batch, cheap, players, seats, placements, counts, count);
+    const std::size_t slice = batch.threads();
+    for (std::size_t first = 0; first < searching.size() && !interrupted; first += slice) {
+      const std::size_t size = std::min(slice, searching.size() - first);
+      choose_games(batch, std::span<const std::size_t>(searching).subspan(first, size), players, seats, placements,
+                   counts, count);
+      if (first + slice < searching.size()) interrupted = detached.interrupted();
+    }
+  } catch (...) {
+    restore();
+    throw;
+  }
+  if (interrupted) restore();
+  return !interrupted;
+}
+
+constexpr const char* PLAYERS_PARAMS[] = {"players", "seats"};
+constexpr Signature CHOOSE{"GameBatch.choose()", PLAYERS_PARAMS, 2, 1};
+constexpr Signature STEP_PLAYERS{"GameBatch.step_players()", PLAYERS_PARAMS, 2, 1};
+
+}  // namespace
+
+PyObject* batch_choose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!bind(CHOOSE, args, nargs, kwnames, arg)) return nullptr;
+    const auto players = to_players(arg[0]);
+    if (!players) return nullptr;
+    Locked call(state_of(self).lock);
+    if (!call) return nullptr;
+    GameBatch& batch = state_of(self).batch;
+    const std::size_t n = batch.size();
+    std::vector<std::uint8_t> seats;
+    if (!read_seats(arg[1], n, players->size(), seats)) return nullptr;
+    return run([&]() -> PyObject* {
+      // The result first: choosing draws from the games' streams, which a choice
+      // that then failed for want of memory would have moved on for nothing.
+      void* actions_data = nullptr;
+      void* counts_data = nullptr;
+      Result result(batch_choice_type());
+      result.add([&] { return new_array({static_cast<Py_ssize_t>(n)}, "int64", &actions_data); }).add([&] {
+        return new_array({static_cast<Py_ssize_t>(n)}, "int32", &counts_data);
+      });
+      if (!result) return nullptr;
+      std::vector<std::uint16_t> placements(n);
+      std::vector<std::uint32_t> legal(n);
+      if (!choose_games(batch, *players, seats, placements.data(), legal.data())) return nullptr;
+      const ActionSet& set = ActionSet::get();
+      auto* a = static_cast<std::int64_t*>(actions_data);
+      auto* c = static_cast<std::int32_t*>(counts_data);
+      for (std::size_t i = 0; i < n; ++i) {
+        a[i] = static_cast<std::int64_t>(set.action_index(batch.game(i).current_agent, placements[i]));
+        c[i] = static_cast<std::int32_t>(legal[i]);
+      }
+      return result.release();
+    });
+  });
+}
+
+PyObject* batch_step_players(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!bind(STEP_PLAYERS, args, nargs, kwnames, arg)) return nullptr;
+    const auto players = to_players(arg[0]);
+    if (!players) return nullptr;
+    Locked call(state_of(self).lock);
+    if (!call) return nullptr;
+    BatchState& state = state_of(self);
+    const std::size_t n = state.batch.size();
+    std::vector<std::uint8_t> seats;
+    if (!read_seats(arg[1], n, players->size(), seats)) return nullptr;
+    return run([&]() -> PyObject* {
+      StepBuffers out{};
+      PyObject* block = step_block(state.steps, n, out);
+      if (block == nullptr) return nullptr;
+      Result result = step_result(block, out, n);
+      if (!result) return nullptr;
+      std::vector<std::uint16_t> placements(n);
+      std::vector<std::uint32_t> legal(n);
+      if (!choose_games(state.batch, *players, seats, placements.data(), legal.data(), false)) return nullptr;
+      detached([&] { state.batch.place_all(placements, out); });
+      return result.release();
+    });
+  });
+}
+
+}  // namespace tegulo::py
