@@ -427,6 +427,7 @@ def batch_loops(n: Callable[[int], int], script: list[int | None]) -> list[Loop]
     stepped = GameBatch(games, threads=2, seed=6)  # one the loops play on, from start to end and again
     target = GameBatch(games, threads=1, seed=7)  # one whose games the loops replace and interrupt
     records = batch.to_bytes()
+    loading = GameBatch(1, threads=2, seed=5)
     state = batch.__reduce__()[1]  # records, reward mode, threads, seed, streams
     obs = batch.observe(legal="both")
     first = obs.legal_actions[obs.legal_offsets[:-1]]  # a legal action per game
@@ -602,7 +603,13 @@ def batch_loops(n: Callable[[int], int], script: list[int | None]) -> list[Loop]
         Loop(
             "GameBatch.observe",
             n(12000),
-            Cycle(batch.observe, partial(batch.observe, "mask"), partial(batch.observe, legal="both")),
+            Cycle(
+                batch.observe,
+                partial(batch.observe, "mask"),
+                partial(batch.observe, legal="both"),
+                partial(batch.observe, sorted=False),
+                partial(batch.observe, "both", sorted=0),
+            ),
         ),
         Loop(
             "GameBatch.observe refused",
@@ -752,6 +759,20 @@ def batch_loops(n: Callable[[int], int], script: list[int | None]) -> list[Loop]
             ),
         ),
         Loop(
+            "GameBatch.load",
+            n(15000),
+            Cycle(
+                lambda: loading.load(fresh(records)),
+                lambda: loading.load(records[:2]),
+                lambda: loading.load(np.asfortranarray(records)),
+            ),
+        ),
+        Loop(
+            "GameBatch.load refused",
+            n(40000),
+            Cycle(*refusals(loading.load, record_errors), partial(refused, TypeError, loading.load)),
+        ),
+        Loop(
             "GameBatch.from_bytes refused",
             n(40000),
             Cycle(
@@ -872,12 +893,13 @@ def batch_loops(n: Callable[[int], int], script: list[int | None]) -> list[Loop]
                         (TypeError, (roots, 6, 1.5, 3)),
                     )
                 ),
-                lambda: refused(PanicException, selected().select),
-                lambda: refused(PanicException, selected().expand, np.ones(36400, np.float32), np.zeros(4, np.float32)),
+                lambda: refused(RuntimeError, selected().select),
+                lambda: refused(ValueError, selected().expand, np.ones(36400, np.float32), np.zeros(4, np.float32)),
                 lambda: refused(ValueError, selected().expand, b"\0" * 3, b"\0" * 4),
                 lambda: refused(TypeError, selected().expand, None, None),
                 lambda: refused(TypeError, selected().expand, priors=b""),
-                lambda: refused(PanicException, tree().best),
+                lambda: refused(RuntimeError, tree().best),
+                lambda: refused(RuntimeError, tree().expand, np.ones(36400, np.float32), np.zeros(4, np.float32)),
             ),
         ),
         Loop(
