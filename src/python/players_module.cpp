@@ -2,7 +2,6 @@
 // leaves a Python evaluator scores, for tegulo_rl.players.
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <system_error>
