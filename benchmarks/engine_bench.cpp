@@ -120,6 +120,22 @@ void observe_and_actions(benchmark::State& state) {
 }
 BENCHMARK(observe_and_actions);
 
+// The same unsorted, in the scan's order, as observe(sorted=False) lists them.
+void observe_and_unsorted_actions(benchmark::State& state) {
+  const Positions& p = positions();
+  std::vector<std::uint16_t> actions;
+  actions.reserve(4096);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const Game& game = p.games[i];
+    const Observation obs = game.observe(game.current_agent);
+    game.observed_actions(obs, actions, false);
+    benchmark::DoNotOptimize(actions.data());
+    i = i + 1 == p.games.size() ? 0 : i + 1;
+  }
+}
+BENCHMARK(observe_and_unsorted_actions);
+
 // The observation of the agent to move alone.
 void observe(benchmark::State& state) {
   const Positions& p = positions();
@@ -181,9 +197,9 @@ struct BatchBuffers {
 };
 
 // The batched training loop without Python: observe every game (planes and
-// sorted legal lists, and the mask if asked), choose a random listed action per
-// game, step them all. Items per second are game steps per second.
-void batch_loop(benchmark::State& state, bool with_mask) {
+// legal lists, sorted or not, and the mask if asked), choose a random listed
+// action per game, step them all. Items per second are game steps per second.
+void batch_loop(benchmark::State& state, bool with_mask, bool sorted = true) {
   const auto n = static_cast<std::size_t>(state.range(0)), threads = static_cast<std::size_t>(state.range(1));
   GameBatch batch(n, RewardMode::rank, threads, 1);
   BatchBuffers buffers(n);
@@ -191,7 +207,7 @@ void batch_loop(benchmark::State& state, bool with_mask) {
   std::mt19937_64 rng(5);
   for (auto _ : state) {
     buffers.offsets_before = buffers.offsets;
-    const std::size_t total = batch.observe(buffers.observation(n, with_mask));
+    const std::size_t total = batch.observe(buffers.observation(n, with_mask), sorted);
     if (total > buffers.legal.size()) std::abort();
     batch.write_legal_actions(buffers.legal.data());
     buffers.masked = with_mask;
@@ -203,9 +219,10 @@ void batch_loop(benchmark::State& state, bool with_mask) {
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
 }
-void batch_observe_step(benchmark::State& state) { batch_loop(state, false); }
+void batch_observe_step(benchmark::State& state) { batch_loop(state, false, state.range(2) != 0); }
 void batch_observe_mask_step(benchmark::State& state) { batch_loop(state, true); }
-BENCHMARK(batch_observe_step)->ArgsProduct({{256, 1024}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
+// Arguments: games, threads, sorted lists (1) or not (0).
+BENCHMARK(batch_observe_step)->ArgsProduct({{256, 1024}, {1, 2}, {1, 0}})->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(batch_observe_mask_step)->Args({1024, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Random games played in the batch; items per second are games per second.

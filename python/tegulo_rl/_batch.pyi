@@ -50,7 +50,7 @@ class BatchObservation(
         """(N,) int64: the agent to move, whose view this is"""
     @property
     def legal_actions(self) -> _I64 | None:
-        """int64: every game's legal actions, one game after another (increasing within a game unless asked unsorted); None unless asked"""
+        """int64: every game's legal actions, one game after another, increasing unless unsorted; None unless asked"""
     @property
     def legal_offsets(self) -> _I64 | None:
         """(N + 1,) int64: game i's actions are legal_actions[legal_offsets[i]:legal_offsets[i + 1]]"""

@@ -6,10 +6,11 @@ second, and once with each part timed on its own: observe + reading the action
 mask, the caller's choice of action, and step. The choice uses numpy when it is
 installed (the way training code picks from a mask) and plain Python otherwise.
 
-With numpy, the same run then measures the batched loop on a GameBatch: observe
-every game (planes and legal lists), choose one action per game in numpy over the
-lists, step them all; then the same with the dense action mask written as well,
-on one thread against all of them, and random games played in native code.
+With numpy, the same run then measures the batched loop on a GameBatch by its
+fastest documented path: observe every game (planes and unsorted legal lists),
+choose one action per game in numpy over the lists, step them all, with the time
+of each part; then the same with sorted lists, with the dense action mask written
+as well, on one thread against all of them, and random games played in native code.
 """
 
 from __future__ import annotations
@@ -97,10 +98,13 @@ class BatchResult:
     num_games: int  # games in the batch
     threads: int
     calls: int  # observe-choose-step rounds per run
-    seconds: float  # the list loop on every thread
-    one_thread_seconds: float  # the list loop on one thread
+    seconds: float  # the fastest loop (unsorted lists) on every thread
+    observe_seconds: float  # its parts: observe
+    choose_seconds: float  # numpy's choice
+    step_seconds: float  # step
+    sorted_seconds: float  # the same loop with sorted lists
+    one_thread_seconds: float  # the fastest loop on one thread
     mask_seconds: float  # the loop with the dense mask written too
-    choose_seconds: float  # numpy's part of the list loop
     random_games: int
     random_seconds: float  # play_random on every thread
 
@@ -114,13 +118,18 @@ class BatchResult:
 
     def report(self, single: BenchResult | None = None) -> str:
         rate = self.steps_per_second
+        per = 1e6 / self.steps
         lines = [
             f"GameBatch of {self.num_games} games on {self.threads} threads, {self.calls} rounds per loop",
-            f"observe + choose + step:  {rate:9.0f} steps/s"
+            "observe(sorted=False) + choose + step:"
+            + f"{rate:9.0f} steps/s"
             + (f" ({rate / single.steps_per_second:.1f}x the loop above)" if single else ""),
+            f"  observe:                {self.observe_seconds * per:9.3f} us a step",
+            f"  numpy's choice:         {self.choose_seconds * per:9.3f} us a step",
+            f"  step:                   {self.step_seconds * per:9.3f} us a step",
             f"  the same on 1 thread:   {self.steps / self.one_thread_seconds:9.0f} steps/s"
             f" ({self.one_thread_seconds / self.seconds:.2f}x from {self.threads} threads)",
-            f"  numpy's choice:         {self.choose_seconds * 1e6 / self.steps:9.2f} us a step",
+            f"with sorted lists:        {self.steps / self.sorted_seconds:9.0f} steps/s",
             f"with the action mask too: {self.steps / self.mask_seconds:9.0f} steps/s",
             f"play_random:              {self.random_games / self.random_seconds:9.0f} games/s",
         ]
@@ -128,7 +137,9 @@ class BatchResult:
 
 
 def run_batch(num_games: int = 1024, calls: int = 100, seed: int = 0, threads: int | None = None) -> BatchResult:
-    """Measures the batched loop; needs numpy."""
+    """Measures the batched loop; needs numpy. The fastest documented path: legal lists
+    unsorted (a uniform choice needs no order), one action per game picked in numpy as
+    offset + floor(uniform * count), one step call."""
     import numpy as np
 
     from tegulo_rl._batch import GameBatch
@@ -136,26 +147,34 @@ def run_batch(num_games: int = 1024, calls: int = 100, seed: int = 0, threads: i
     clock = time.perf_counter
     rng = np.random.default_rng(seed)
 
-    def loop(batch: GameBatch, legal: str) -> tuple[float, float]:
-        choosing = 0.0
+    def loop(batch: GameBatch, legal: str, ordered: bool) -> tuple[float, float, float, float]:
+        observing = choosing = stepping = 0.0
         start = clock()
         for _ in range(calls):
-            obs = batch.observe(legal)
             t0 = clock()
+            obs = batch.observe(legal, sorted=ordered)
+            t1 = clock()
             offsets = obs.legal_offsets
             assert obs.legal_actions is not None and offsets is not None
-            actions = obs.legal_actions[offsets[:-1] + rng.integers(np.diff(offsets))]
-            choosing += clock() - t0
+            first = offsets[:-1]
+            picks = (rng.random(len(first)) * (offsets[1:] - first)).astype(np.int64)
+            actions = obs.legal_actions[first + picks]
+            t2 = clock()
             batch.step(actions)
-        return clock() - start, choosing
+            t3 = clock()
+            observing += t1 - t0
+            choosing += t2 - t1
+            stepping += t3 - t2
+        return clock() - start, observing, choosing, stepping
 
     batch = GameBatch(num_games, threads=threads, seed=seed)
-    loop(batch, "list")  # warm up: memory, threads and caches
-    seconds, choosing = loop(batch, "list")
-    mask_seconds, _ = loop(batch, "both")
+    loop(batch, "list", False)  # warm up: memory, threads and caches
+    seconds, observing, choosing, stepping = loop(batch, "list", False)
+    sorted_seconds = loop(batch, "list", True)[0]
+    mask_seconds = loop(batch, "both", False)[0]
     one = GameBatch(num_games, threads=1, seed=seed)
-    loop(one, "list")
-    one_thread_seconds, _ = loop(one, "list")
+    loop(one, "list", False)
+    one_thread_seconds = loop(one, "list", False)[0]
     random_games = max(num_games, 4 * num_games * calls // 100)
     start = clock()
     batch.play_random(random_games)
@@ -165,9 +184,12 @@ def run_batch(num_games: int = 1024, calls: int = 100, seed: int = 0, threads: i
         batch.threads,
         calls,
         seconds,
+        observing,
+        choosing,
+        stepping,
+        sorted_seconds,
         one_thread_seconds,
         mask_seconds,
-        choosing,
         random_games,
         random_seconds,
     )

@@ -18,7 +18,9 @@ random stream; `seats[i, a]` names the player of agent `a` in game `i`.
   the others (weights `HEURISTIC_WEIGHTS`, chosen by measurement).
 - mcts: UCT for four players; every node keeps the mean of each agent's reward and
   maximises its mover's; playouts by `playout` (greedy by default), rewards in the
-  "rank" mode, `trees` independent trees whose visits are added up at the root.
+  "rank" mode, `trees` independent trees whose visits are added up at the root. The
+  trees grow as the search needs nodes, together up to `memory_mb` MiB (1024): a search
+  that would outgrow that raises MemoryError naming the cap.
 """
 
 from __future__ import annotations
@@ -51,11 +53,12 @@ class Player:
     width: int = 10
     reward: str = "rank"
     weights: tuple[float, float, float] = HEURISTIC_WEIGHTS
+    memory_mb: int = 1024
 
     def __post_init__(self) -> None:
         if self.name not in NAMES:
             raise ValueError(f"Unknown player {self.name!r}: expected one of {', '.join(NAMES)}")
-        for attr, low in (("simulations", 1), ("trees", 1), ("width", 0)):
+        for attr, low in (("simulations", 1), ("trees", 1), ("width", 0), ("memory_mb", 1)):
             value = getattr(self, attr)
             if isinstance(value, bool) or not isinstance(value, int):
                 raise TypeError(f"{attr} must be an int, got {type(value).__name__}")
@@ -166,10 +169,15 @@ def search(
     tree = _players.GuidedSearch(
         b"".join(items[i].to_bytes() for i in playing), simulations, float(exploration), leaves, reward_mode
     )
+    # One batch for every round, its games replaced by each round's leaves: a batch
+    # made per round would start its threads each time, costing more than the round.
+    positions: GameBatch | None = None
     while (records := tree.select()) is not None:
-        positions = GameBatch.from_bytes(
-            np.frombuffer(records, np.uint8).reshape(-1, RECORD_SIZE), threads=threads, seed=0
-        )
+        leaves_now = np.frombuffer(records, np.uint8).reshape(-1, RECORD_SIZE)
+        if positions is None:
+            positions = GameBatch.from_bytes(leaves_now, threads=threads, seed=0)
+        else:
+            positions.load(leaves_now)
         priors, values = _checked(evaluator(positions.observe(legal="mask")), len(positions))
         tree.expand(priors, values)
     for i, (action, _, _) in zip(playing, tree.best(), strict=True):
@@ -211,7 +219,7 @@ def _check_int(name: str, value: object) -> None:
         raise TypeError(f"{name} must be an int, got {type(value).__name__}")
 
 
-NativePlayer = tuple[int, int, float, int, int, int, float, float, float, int]
+NativePlayer = tuple[int, int, float, int, int, int, float, float, float, int, int]
 
 
 def _native(players: str | Player | Sequence[str | Player]) -> list[NativePlayer]:
@@ -240,6 +248,7 @@ def _native(players: str | Player | Sequence[str | Player]) -> list[NativePlayer
                 reach,
                 block,
                 q.width,
+                q.memory_mb,
             )
         )
     return native

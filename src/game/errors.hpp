@@ -20,4 +20,12 @@ class InternalError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A limit that the caller set was reached (a search tree's memory cap). The
+// operation stops with nothing the caller can see changed; the extension reports
+// it to Python as MemoryError carrying what(), which names the limit.
+class LimitReached : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 }  // namespace tegulo

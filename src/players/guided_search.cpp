@@ -32,17 +32,17 @@ bool GuidedSearch::done() const {
 
 std::uint32_t GuidedSearch::pick(const Tree& tree, std::uint32_t n, std::size_t mover) const {
   const Node& node = tree.nodes[n];
-  const float visits = static_cast<float>(node.visits + node.pending);
-  const float root_visits = std::sqrt(std::max(visits, 1.0f));
-  const float own = node.visits > 0 ? node.value[mover] / static_cast<float>(node.visits) : 0.0f;
+  const auto visits = static_cast<double>(node.visits + node.pending);
+  const double root_visits = std::sqrt(std::max(visits, 1.0));
+  const double own = node.visits > 0 ? node.value[mover] / static_cast<double>(node.visits) : 0.0;
   std::uint32_t best = node.first_child;
-  float best_score = -1e30f;
+  double best_score = -1e300;
   for (std::uint32_t c = node.first_child; c < node.first_child + node.child_count; ++c) {
     const Node& child = tree.nodes[c];
-    const auto seen = static_cast<float>(child.visits + child.pending);
+    const auto seen = static_cast<double>(child.visits + child.pending);
     // A pending descent counts as a visit of value 0: the next descent looks elsewhere.
-    const float mean = seen > 0 ? child.value[mover] / seen : own;
-    const float score = mean + exploration_ * child.prior * root_visits / (1.0f + seen);
+    const double mean = seen > 0 ? child.value[mover] / seen : own;
+    const double score = mean + exploration_ * child.prior * root_visits / (1.0 + seen);
     if (score > best_score) {
       best_score = score;
       best = c;
@@ -56,7 +56,7 @@ void GuidedSearch::back_up(Tree& tree, const std::vector<std::uint32_t>& path, c
     Node& node = tree.nodes[i];
     if (pending) --node.pending;
     ++node.visits;
-    for (std::size_t a = 0; a < AGENT_COUNT; ++a) node.value[a] += value[a];
+    add_rewards(node.value, value);
   }
 }
 
@@ -152,8 +152,8 @@ Choice GuidedSearch::best(std::size_t t) const {
   for (std::uint32_t c = root.first_child + 1; c < root.first_child + root.child_count; ++c) {
     const Node& a = tree.nodes[c];
     const Node& b = tree.nodes[best];
-    const float mean_a = a.visits ? a.value[mover] / static_cast<float>(a.visits) : -1e30f;
-    const float mean_b = b.visits ? b.value[mover] / static_cast<float>(b.visits) : -1e30f;
+    const double mean_a = a.visits ? a.value[mover] / static_cast<double>(a.visits) : -1e300;
+    const double mean_b = b.visits ? b.value[mover] / static_cast<double>(b.visits) : -1e300;
     if (a.visits > b.visits || (a.visits == b.visits && (mean_a > mean_b || (mean_a == mean_b && a.prior > b.prior))))
       best = c;
   }

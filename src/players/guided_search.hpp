@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -39,6 +40,11 @@ class GuidedSearch {
   void expand(std::span<const float> priors, std::span<const float> values);
 
   bool done() const;
+  // The leaves of the last select() that wait for expand(): 0 when select() may be
+  // called, the number of evaluations expand() takes otherwise.
+  std::size_t pending() const { return pending_.size(); }
+  // Whether tree t's root has had its evaluation, which best(t) needs.
+  bool root_expanded(std::size_t t) const { return trees_.at(t).nodes[0].expanded; }
   std::size_t trees() const { return trees_.size(); }
   const Game& root(std::size_t t) const { return trees_.at(t).root; }
   // Tree t's choice: its most visited root placement (ties: the best mean value for
@@ -56,7 +62,7 @@ class GuidedSearch {
     float prior = 0;
     std::uint16_t placement = 0;
     bool expanded = false;
-    Rewards value{};  // sums, by absolute agent
+    RewardSums value{};
   };
   struct Tree {
     Game root;

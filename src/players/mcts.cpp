@@ -1,6 +1,7 @@
 #include "players/mcts.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -18,14 +19,16 @@ struct Node {
   std::uint32_t visits = 0;
   std::uint16_t placement = 0;  // the placement that leads here from the parent
   bool expanded = false;
-  Rewards reward{};  // sums over the visits, by absolute agent
+  RewardSums reward{};  // sums over the visits, by absolute agent
 };
 
 class Tree {
  public:
   // The root's agent to move must have a legal placement.
-  Tree(const Game& root, const Player& player, Stream stream) : root_(root), player_(player), stream_(stream) {
-    nodes_.reserve(std::size_t{64} * player.simulations + 1);
+  // The tree grows as the simulations need nodes, up to `max_nodes`.
+  Tree(const Game& root, const Player& player, Stream stream, std::size_t max_nodes)
+      : root_(root), player_(player), stream_(stream), max_nodes_(std::max<std::size_t>(max_nodes, 1)) {
+    nodes_.reserve(std::min<std::size_t>(max_nodes_, 1024));
     nodes_.emplace_back();
   }
 
@@ -53,14 +56,14 @@ class Tree {
     for (const std::uint32_t i : path_) {
       Node& node = nodes_[i];
       ++node.visits;
-      for (std::size_t a = 0; a < AGENT_COUNT; ++a) node.reward[a] += rewards[a];
+      add_rewards(node.reward, rewards);
     }
   }
 
   struct RootChild {
     std::uint16_t placement;
     std::uint32_t visits;
-    float reward;  // the sum for the root's agent to move
+    double reward;  // the sum for the root's agent to move
   };
   std::vector<RootChild> root_children() const {
     const Node& root = nodes_[0];
@@ -94,6 +97,7 @@ class Tree {
       for (std::uint32_t i = 0; i < player_.width; ++i) order_[i] = moves_[order_[i]];
       moves_.assign(order_.begin(), order_.begin() + player_.width);
     }
+    make_room(moves_.size());
     const auto first = static_cast<std::uint32_t>(nodes_.size());
     for (const std::uint16_t m : moves_) {
       Node child;
@@ -106,18 +110,29 @@ class Tree {
     node.expanded = true;
   }
 
+  // Room for `more` nodes, the capacity doubling as it would but never past the
+  // cap: LimitReached when the tree would outgrow it.
+  void make_room(std::size_t more) {
+    const std::size_t needed = nodes_.size() + more;
+    if (needed > max_nodes_)
+      throw LimitReached("the search tree reached its memory cap of " + std::to_string(player_.memory_mb) +
+                         " MiB (Player.memory_mb) after " + std::to_string(nodes_[0].visits) +
+                         " simulations; ask for fewer simulations or a larger cap");
+    if (needed > nodes_.capacity()) nodes_.reserve(std::min(max_nodes_, std::max(needed, 2 * nodes_.capacity())));
+  }
+
   // The child of node n that agent `mover` takes: the first unvisited one, else
   // the best mean reward for the mover plus the exploration bonus.
   std::uint32_t select(std::uint32_t n, std::size_t mover) const {
     const Node& node = nodes_[n];
-    const float log_visits = std::log(static_cast<float>(std::max<std::uint32_t>(node.visits, 1)));
+    const double log_visits = std::log(static_cast<double>(std::max<std::uint32_t>(node.visits, 1)));
     std::uint32_t best = node.first_child;
-    float best_score = -1e30f;
+    double best_score = -1e300;
     for (std::uint32_t c = node.first_child; c < node.first_child + node.child_count; ++c) {
       const Node& child = nodes_[c];
       if (child.visits == 0) return c;
-      const float visits = static_cast<float>(child.visits);
-      const float score = child.reward[mover] / visits + player_.exploration * std::sqrt(log_visits / visits);
+      const auto visits = static_cast<double>(child.visits);
+      const double score = child.reward[mover] / visits + player_.exploration * std::sqrt(log_visits / visits);
       if (score > best_score) {
         best_score = score;
         best = c;
@@ -146,6 +161,7 @@ class Tree {
   std::vector<float> scores_;
   std::vector<std::uint32_t> order_;
   std::uint32_t legal_count_ = 0;
+  std::size_t max_nodes_;
 };
 
 }  // namespace
@@ -156,11 +172,13 @@ Choice search(const Game& root, const Player& player, Stream& stream, ThreadPool
   const std::size_t trees = std::max<std::uint32_t>(player.trees, 1);
   const std::uint64_t base = stream.next();
   std::vector<std::vector<Tree::RootChild>> roots(trees);
+  // The cap is shared out among the trees, which grow side by side.
+  const std::size_t max_nodes = (std::size_t{player.memory_mb} << 20) / trees / sizeof(Node);
   std::uint32_t legal = 0;
   auto grow = [&](std::size_t t) {
     const std::uint32_t share =
         player.simulations / static_cast<std::uint32_t>(trees) + (t < player.simulations % trees ? 1 : 0);
-    Tree tree(root, player, Stream::of(base, t));
+    Tree tree(root, player, Stream::of(base, t), max_nodes);
     for (std::uint32_t s = 0; s < std::max<std::uint32_t>(share, 1); ++s) tree.simulate();
     roots[t] = tree.root_children();
     if (t == 0) legal = tree.legal_count();
@@ -177,14 +195,14 @@ Choice search(const Game& root, const Player& player, Stream& stream, ThreadPool
                    [](const Tree::RootChild& a, const Tree::RootChild& b) { return a.placement < b.placement; });
   std::uint16_t best = 0;
   std::uint64_t best_visits = 0;
-  float best_mean = -1e30f;
+  double best_mean = -1e300;
   for (std::size_t k = 0; k < children.size();) {
     const std::uint16_t m = children[k].placement;
     std::uint64_t v = 0;
-    float r = 0;
+    double r = 0;
     for (; k < children.size() && children[k].placement == m; ++k) v += children[k].visits, r += children[k].reward;
     if (v == 0) continue;
-    const float mean = r / static_cast<float>(v);
+    const double mean = r / static_cast<double>(v);
     if (v > best_visits || (v == best_visits && mean > best_mean)) {
       best = m;
       best_visits = v;

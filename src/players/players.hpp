@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -35,7 +36,19 @@ struct Player {
   std::uint32_t width = 10;                 // children per node: the heuristic's best placements; 0 for all
   RewardMode reward = RewardMode::rank;     // what the search maximises
   HeuristicWeights weights{};
+  // The most memory a search's trees may hold together, in MiB: a search that
+  // would grow past it stops with LimitReached rather than exhaust the machine.
+  std::uint32_t memory_mb = 1024;
 };
+
+// The sums of the rewards of a search node's visits, by absolute agent. In
+// double: a float sum stops growing by a reward of 1/3 once it passes about 2**22,
+// so the means of a long search would drift; a double keeps them to 2**50.
+using RewardSums = std::array<double, AGENT_COUNT>;
+
+inline void add_rewards(RewardSums& sums, const Rewards& rewards) {
+  for (std::size_t a = 0; a < AGENT_COUNT; ++a) sums[a] += rewards[a];
+}
 
 // A player's decision: the placement (an absolute dense index) and the number of
 // legal placements it chose from.

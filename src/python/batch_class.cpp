@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <system_error>
 #include <vector>
 
@@ -15,7 +14,6 @@
 #include "python/batch_results.hpp"
 #include "python/batch_state.hpp"
 #include "python/call.hpp"
-#include "python/game_class.hpp"
 
 namespace tegulo::py {
 
@@ -76,9 +74,9 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // --- Members ---------------------------------------------------------------------------------
 
-Py_ssize_t batch_length(PyObject* self) { return static_cast<Py_ssize_t>(state_of(self).batch.size()); }
+Py_ssize_t batch_length(PyObject* self) { return static_cast<Py_ssize_t>(state_of(self).games.load()); }
 
-PyObject* num_games(PyObject* self, void*) { return PyLong_FromSize_t(state_of(self).batch.size()); }
+PyObject* num_games(PyObject* self, void*) { return PyLong_FromSize_t(state_of(self).games.load()); }
 PyObject* threads(PyObject* self, void*) { return PyLong_FromSize_t(state_of(self).batch.threads()); }
 PyObject* reward_mode(PyObject* self, void*) {
   return PyUnicode_FromString(reward_mode_name(state_of(self).batch.reward_mode()));
@@ -93,7 +91,7 @@ PyObject* seed(PyObject* self, void*) {
 
 PyObject* batch_repr(PyObject* self) {
   const BatchState& s = state_of(self);
-  return PyUnicode_FromFormat("GameBatch(%zu, reward_mode='%s', threads=%zu)", s.batch.size(),
+  return PyUnicode_FromFormat("GameBatch(%zu, reward_mode='%s', threads=%zu)", s.games.load(),
                               reward_mode_name(s.batch.reward_mode()), s.batch.threads());
 }
 

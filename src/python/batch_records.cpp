@@ -158,6 +158,7 @@ PyObject* batch_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       state.actions.resize(std::max(state.actions.size(), records.size()));
       const auto refused = detached([&] { return state.batch.load(records); });
       state.actions.resize(state.batch.size());  // shrinking allocates nothing
+      state.games.store(state.batch.size());
       if (refused) {
         record_refused(*refused);
         return nullptr;

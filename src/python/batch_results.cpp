@@ -14,8 +14,7 @@ PyStructSequence_Field OBSERVATION_FIELDS[] = {
     {"done", "(N, 4) uint8: whether each seat is out of moves"},
     {"current_agent", "(N,) int64: the agent to move, whose view this is"},
     {"legal_actions",
-     "int64: every game's legal actions, one game after another (increasing within a game unless asked "
-     "unsorted); None unless asked"},
+     "int64: every game's legal actions, one game after another, increasing unless unsorted; None unless asked"},
     {"legal_offsets", "(N + 1,) int64: game i's actions are legal_actions[legal_offsets[i]:legal_offsets[i + 1]]"},
     {"action_mask", "(N, 36400) bool: the legal actions as a mask; None unless asked"},
     {nullptr, nullptr},

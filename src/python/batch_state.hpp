@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -27,9 +28,12 @@ struct BatchState {
   BlockCache observations;
   BlockCache steps;
   std::vector<std::int64_t> actions;  // the actions of the current step, as 64-bit integers
+  // The number of games, for len() and repr, which read it without the lock: load
+  // changes it (under the lock) while another thread may be asking.
+  std::atomic<std::size_t> games;
 
-  BatchState(std::size_t games, RewardMode mode, std::size_t threads, std::uint64_t seed)
-      : batch(games, mode, threads, seed), actions(games) {}
+  BatchState(std::size_t num_games, RewardMode mode, std::size_t threads, std::uint64_t seed)
+      : batch(num_games, mode, threads, seed), actions(num_games), games(num_games) {}
   ~BatchState() { Py_XDECREF(threads_arg); }
 };
 

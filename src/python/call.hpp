@@ -118,8 +118,8 @@ PyObject* panic_exception();
 PyObject* raise_panic(std::string_view message);
 
 // Step 5 of a call: runs the engine and builds the result, turning an internal
-// failure into PanicException and memory the system would not give into
-// MemoryError. A body that asks for memory it may not get asks before it changes
+// failure into PanicException, and a limit reached or memory the system would
+// not give into MemoryError. A body that asks for memory it may not get asks before it changes
 // anything, so that a MemoryError leaves every object as it was.
 template <class Body>
 PyObject* run(Body&& body) {
@@ -127,6 +127,9 @@ PyObject* run(Body&& body) {
     return body();
   } catch (const InternalError& e) {
     return raise_panic(e.what());
+  } catch (const LimitReached& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }

@@ -19,17 +19,18 @@ PyObject* native_function() {
 }
 
 // One player from its tuple (kind, simulations, exploration, playout, trees, reward
-// mode, size, reach and block weights, width), which _native has checked already.
+// mode, size, reach and block weights, width, memory cap in MiB), which _native
+// has checked already.
 std::optional<Player> player_of(PyObject* fields) {
   Player p;
   unsigned kind = 0, playout = 0, reward = 0;
-  unsigned long simulations = 0, trees = 0, width = 0;
+  unsigned long simulations = 0, trees = 0, width = 0, memory_mb = 0;
   double exploration = 0, size = 0, reach = 0, block = 0;
-  if (!PyArg_ParseTuple(fields, "IkdIkIdddk", &kind, &simulations, &exploration, &playout, &trees, &reward, &size,
-                        &reach, &block, &width))
+  if (!PyArg_ParseTuple(fields, "IkdIkIdddkk", &kind, &simulations, &exploration, &playout, &trees, &reward, &size,
+                        &reach, &block, &width, &memory_mb))
     return std::nullopt;
   if (kind > 3 || playout > 2 || reward > 2 || simulations < 1 || simulations > 0xFFFFFFFFul || trees < 1 ||
-      trees > 0xFFFFFFFFul || width > 0xFFFFFFFFul) {
+      trees > 0xFFFFFFFFul || width > 0xFFFFFFFFul || memory_mb < 1 || memory_mb > 0xFFFFFFFFul) {
     PyErr_SetString(PyExc_ValueError, "not the fields of a player");
     return std::nullopt;
   }
@@ -39,6 +40,7 @@ std::optional<Player> player_of(PyObject* fields) {
   p.playout = static_cast<PlayerKind>(playout);
   p.trees = static_cast<std::uint32_t>(trees);
   p.width = static_cast<std::uint32_t>(width);
+  p.memory_mb = static_cast<std::uint32_t>(memory_mb);
   p.reward = static_cast<RewardMode>(reward);
   p.weights = {static_cast<float>(size), static_cast<float>(reach), static_cast<float>(block)};
   return p;

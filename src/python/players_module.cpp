@@ -2,7 +2,6 @@
 // leaves a Python evaluator scores, for tegulo_rl.players.
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <system_error>
@@ -135,6 +134,10 @@ PyObject* select(PyObject* self, PyObject*) {
     if (!held) return nullptr;
     return run([&]() -> PyObject* {
       GuidedSearch& search = search_of(self);
+      if (search.pending() > 0)
+        return PyErr_Format(PyExc_RuntimeError,
+                            "GuidedSearch.select() called again before expand() took the evaluations of its %zu leaves",
+                            search.pending());
       const std::vector<Game>& leaves = search.select();
       if (leaves.empty()) Py_RETURN_NONE;
       PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(leaves.size() * RECORD_SIZE));
@@ -169,6 +172,16 @@ PyObject* expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* result = run([&]() -> PyObject* {
       if (priors.len % sizeof(float) != 0 || values.len % sizeof(float) != 0)
         return PyErr_Format(PyExc_ValueError, "priors and values must be float32");
+      const std::size_t leaves = search_of(self).pending();
+      if (leaves == 0)
+        return PyErr_Format(PyExc_RuntimeError, "GuidedSearch.expand() called with no leaves waiting: select() first");
+      const auto prior_count = static_cast<std::size_t>(priors.len) / sizeof(float);
+      const auto value_count = static_cast<std::size_t>(values.len) / sizeof(float);
+      if (prior_count != leaves * NUM_ACTIONS || value_count != leaves * AGENT_COUNT)
+        return PyErr_Format(PyExc_ValueError,
+                            "GuidedSearch.expand() takes the evaluations of the %zu leaves select() gave: %zu x %zu "
+                            "priors and %zu x %zu values, got %zu and %zu numbers",
+                            leaves, leaves, NUM_ACTIONS, leaves, AGENT_COUNT, prior_count, value_count);
       search_of(self).expand({static_cast<const float*>(priors.buf), static_cast<std::size_t>(priors.len) / 4},
                              {static_cast<const float*>(values.buf), static_cast<std::size_t>(values.len) / 4});
       Py_RETURN_NONE;
@@ -187,8 +200,13 @@ PyObject* best(PyObject* self, PyObject*) {
     if (!held) return nullptr;
     return run([&]() -> PyObject* {
       const GuidedSearch& search = search_of(self);
-      // Every root's choice before any object: a search with a root never expanded
-      // fails here, with nothing made to drop.
+      // Every root's choice before any object: nothing is made that a refusal would drop.
+      for (std::size_t t = 0; t < search.trees(); ++t)
+        if (!search.root_expanded(t))
+          return PyErr_Format(PyExc_RuntimeError,
+                              "GuidedSearch.best() called before the root of tree %zu had its evaluation: select() "
+                              "and expand() first",
+                              t);
       std::vector<Choice> choices;
       choices.reserve(search.trees());
       for (std::size_t t = 0; t < search.trees(); ++t) choices.push_back(search.best(t));

@@ -196,6 +196,32 @@ TEST(Search, AGuidedSearchScoresFinishedGamesByTheirOutcome) {
   EXPECT_TRUE(legal(*near_end).count(guided.best(0).placement));
 }
 
+TEST(Search, RewardSumsKeepTheirMeanPastTwoToTheTwentyFourVisits) {
+  // A long search's node sums rewards of 1/3 (a four-way rank) tens of millions of
+  // times: the mean must stay 1/3, which a float sum loses once it passes 2**22.
+  RewardSums sums{};
+  const Rewards third{1.0f / 3, 1.0f / 3, 1.0f / 3, 1.0f / 3};
+  const std::uint32_t visits = (1u << 24) + (1u << 23);
+  for (std::uint32_t v = 0; v < visits; ++v) add_rewards(sums, third);
+  for (const double sum : sums) EXPECT_NEAR(sum / visits, third[0], 1e-6);
+}
+
+TEST(Search, AMctsTreeStopsAtItsMemoryCapInsteadOfReservingForEverySimulation) {
+  Player player;
+  player.kind = PlayerKind::mcts;
+  player.simulations = 1'000'000'000;
+  player.memory_mb = 1;
+  Stream stream = Stream::of(1, 0);
+  const std::uint64_t before = stream.state;
+  EXPECT_THROW(search(Game::fresh(), player, stream), LimitReached);
+  player.simulations = 30;
+  stream.state = before;
+  const Choice capped = search(Game::fresh(), player, stream);
+  player.memory_mb = 1024;
+  stream.state = before;
+  EXPECT_EQ(search(Game::fresh(), player, stream).placement, capped.placement);
+}
+
 TEST(BatchPlayers, EachGamePlaysWithThePlayerOfItsSeatFromItsOwnStream) {
   GameBatch batch(6, RewardMode::rank, 2, 9);
   Player random, greedy;

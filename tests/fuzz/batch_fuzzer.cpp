@@ -395,7 +395,7 @@ class Twins {
   }
 
   void observe(unsigned flags) {
-    const bool with_mask = flags & 1, with_list = flags & 2, stale = flags & 4;
+    const bool with_mask = flags & 1, with_list = flags & 2, stale = flags & 4, sorted = !(flags & 8);
     const std::size_t n = size();
     std::vector<std::uint8_t> planes(n * CELL_PLANE, UNWRITTEN), corners(n * CELL_PLANE, UNWRITTEN),
         blocked(n * CELL_PLANE, UNWRITTEN), pieces(n * PIECE_PLANE, UNWRITTEN), done(n * AGENT_COUNT, UNWRITTEN);
@@ -411,7 +411,7 @@ class Twins {
         std::fill(mask_.begin(), mask_.end(), 0);
       }
     }
-    const std::size_t total = batch_.observe(out);
+    const std::size_t total = batch_.observe(out, sorted);
     std::vector<std::int64_t> listed;
     if (with_list) {
       listed.assign(total, -1);
@@ -443,6 +443,10 @@ class Twins {
     }
     require(offsets == expected_offsets, "observe: the legal offsets are not the twins' counts");
     require(total == expected_actions.size(), "observe: the number of legal actions is not the twins'");
+    // Unsorted lists hold each game's actions in some order: sorted, they are the twins'.
+    if (with_list && !sorted)
+      for (std::size_t i = 0; i < n; ++i)
+        std::sort(listed.begin() + expected_offsets[i], listed.begin() + expected_offsets[i + 1]);
     require(!with_list || listed == expected_actions, "observe: the legal lists are not the twins'");
     if (!with_mask) return;
     // The expected mask is kept all 0 between calls: set, compared, cleared.

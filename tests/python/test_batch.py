@@ -1,8 +1,11 @@
 """GameBatch: many games at once, against the same games played one by one on PyTegulo."""
 
 import gc
+import os
 import pickle
 import signal
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -153,7 +156,9 @@ def test_load_puts_records_in_play_on_the_same_batch_at_any_count():
         batch.step(choose(obs, np.random.default_rng(count)))
     # Games below the old number kept their streams; those beyond start from the seed.
     streams.load(records[:5])
-    np.testing.assert_array_equal(streams.step_random().scores[:3], GameBatch.from_bytes(records[:3], seed=8).step_random().scores)
+    np.testing.assert_array_equal(
+        streams.step_random().scores[:3], GameBatch.from_bytes(records[:3], seed=8).step_random().scores
+    )
     fresh = GameBatch.from_bytes(records, seed=8)
     reloaded = GameBatch(1, seed=8)
     reloaded.load(records)
@@ -195,7 +200,9 @@ def test_unsorted_lists_hold_the_sorted_lists_actions_and_step_the_same():
         actions = choose(loose, rng)
         if r % 5 == 0:
             bad = actions.copy()
-            bad[3] = next(a for a in range(36400) if a not in set(kept[loose.legal_offsets[3] : loose.legal_offsets[4]]))
+            bad[3] = next(
+                a for a in range(36400) if a not in set(kept[loose.legal_offsets[3] : loose.legal_offsets[4]])
+            )
             with pytest.raises(ValueError, match="game 3: action .* is not legal"):
                 batch.step(bad)
         batch.step(actions)
@@ -454,3 +461,37 @@ def test_len_repr_and_attributes():
     obs = batch.observe()
     assert obs.observation.dtype == np.uint8 and obs.legal_actions.dtype == np.int64
     assert obs.legal_offsets.shape == (6,) and obs.legal_offsets[-1] == len(obs.legal_actions) == 5 * 58
+
+
+TOO_LARGE = """
+import resource
+from tegulo_rl import GameBatch
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+try:
+    GameBatch(2**24, threads=1)
+except MemoryError as e:
+    print("batch:", e)
+batch = GameBatch(4, threads=2, seed=1)
+before = batch.to_bytes()
+try:
+    batch.play_random(2**36)
+except MemoryError as e:
+    print("play_random:", type(e).__name__)
+assert (batch.to_bytes() == before).all()
+print(batch.play_random(3).shape)
+"""
+
+
+@pytest.mark.skipif(
+    bool(os.environ.get("TEGULO_SANITIZED")),
+    reason="AddressSanitizer maps terabytes of shadow: no memory limit fits it",
+)
+def test_a_batch_or_a_play_too_large_for_memory_is_a_memory_error_with_nothing_changed():
+    # In a child limited to 3 GB of address space, where these once ended the process.
+    run = subprocess.run([sys.executable, "-c", TOO_LARGE], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        f"batch: not enough memory for a batch of {2**24} games",
+        "play_random: MemoryError",
+        "(3, 4)",
+    ]

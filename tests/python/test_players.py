@@ -208,3 +208,67 @@ def test_an_evaluator_that_raises_passes_its_error_on():
         players.search(game, broken)
     assert game.ply == 0
     assert players.search([PyTegulo()], favour_highest, simulations=1)[0] in legal_actions(PyTegulo())
+
+
+def test_a_search_grows_its_tree_as_it_goes_and_stops_clearly_at_its_memory_cap():
+    game = PyTegulo()
+    # A billion simulations once asked for their whole tree up front and ended the process;
+    # now the tree grows until the cap, and the search stops there with MemoryError.
+    with pytest.raises(MemoryError, match=r"memory cap of 1 MiB \(Player.memory_mb\) after \d+ simulations"):
+        players.choose(game, "mcts", simulations=10**9, memory_mb=1)
+    assert game.ply == 0
+    # Under the cap the choice is the one the search always made: the cap changes nothing else.
+    small = Player("mcts", simulations=60, memory_mb=1)
+    assert players.choose(game, small, seed=4) == players.choose(game, "mcts:60", seed=4)
+    # In a batch: refused with every game and stream as it was.
+    batch = GameBatch(4, seed=2, threads=2)
+    before, streams = batch.to_bytes(), pickle_streams(batch)
+    with pytest.raises(MemoryError, match="memory cap of 1 MiB"):
+        batch.step_players(Player("mcts", simulations=10**9, memory_mb=1, trees=2))
+    np.testing.assert_array_equal(batch.to_bytes(), before)
+    assert pickle_streams(batch) == streams
+    with pytest.raises(ValueError, match="memory_mb must be from 1"):
+        Player("mcts", memory_mb=0)
+
+
+def test_misusing_guided_search_is_an_ordinary_error_naming_the_misuse():
+    from tegulo_rl import _players
+
+    record = PyTegulo().to_bytes()
+    tree = _players.GuidedSearch(record * 2, 8, 1.5, 2, "rank")
+    with pytest.raises(RuntimeError, match=r"best\(\) called before the root of tree 0"):
+        tree.best()
+    with pytest.raises(RuntimeError, match=r"expand\(\) called with no leaves waiting"):
+        tree.expand(np.ones(36400, np.float32), np.zeros(4, np.float32))
+    leaves = len(tree.select()) // 278
+    with pytest.raises(RuntimeError, match=rf"select\(\) called again before expand\(\) .* its {leaves} leaves"):
+        tree.select()
+    with pytest.raises(ValueError, match=rf"the {leaves} leaves select\(\) gave"):
+        tree.expand(np.ones(36400, np.float32), np.zeros(4, np.float32))
+    # After each refusal the search goes on as if it had not been asked.
+    tree.expand(np.ones((leaves, 36400), np.float32), np.zeros((leaves, 4), np.float32))
+    while (records := tree.select()) is not None:
+        n = len(records) // 278
+        tree.expand(np.ones((n, 36400), np.float32), np.zeros((n, 4), np.float32))
+    assert [sum(visits.values()) for _, _, visits in tree.best()] == [7, 7]  # the root's first visit has no child
+
+
+def test_a_search_looks_at_every_round_of_leaves_on_one_batch(monkeypatch):
+    from tegulo_rl import _batch
+
+    made, real = [], _batch.GameBatch
+
+    class Counting:
+        """GameBatch as the search finds it, counting the batches it makes."""
+
+        @staticmethod
+        def from_bytes(*args, **kwargs):
+            made.append(real.from_bytes(*args, **kwargs))
+            return made[-1]
+
+    games = positions(3, 40)[::9][:3]
+    expected = players.search(games, favour_highest, simulations=40, leaves=3)
+    monkeypatch.setattr(_batch, "GameBatch", Counting)
+    rounds = []
+    assert players.search(games, lambda o: rounds.append(1) or favour_highest(o), simulations=40, leaves=3) == expected
+    assert len(rounds) > 3 and len(made) == 1

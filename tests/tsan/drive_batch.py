@@ -128,11 +128,15 @@ def script(seed, threads):
         records = batch.to_bytes()
         copy = GameBatch.from_bytes(records, reward_mode="win_share", threads=threads, seed=seed)
         assert (copy.to_bytes() == records).all()
+        copy.load(records[: GAMES // 2])  # fewer games on the same threads, then all again
+        assert len(copy) == GAMES // 2 and (copy.to_bytes() == records[: GAMES // 2]).all()
+        copy.load(records)
+        assert (copy.to_bytes() == records).all()
         twin = pickle.loads(pickle.dumps(batch))
         np.testing.assert_array_equal(twin.step_random().scores, batch.step_random().scores)
         assert (twin.to_bytes() == batch.to_bytes()).all()
         keep(records)
-        counted(9)
+        counted(13)
 
         game = batch.game(round_ % GAMES)
         batch.set_game((round_ + 1) % GAMES, game)
@@ -193,10 +197,12 @@ def shared_batch():
             batch.choose("heuristic")
             records = batch.to_bytes()
             assert (GameBatch.from_bytes(records, threads=1).to_bytes() == records).all()
+            batch.load(records)
             pickle.loads(pickle.dumps(batch))
             batch.set_game(n % 8, batch.game(n % 8))
             batch.play_random(1)
-            # len, threads and repr read what never changes without the lock; seed takes it.
+            # len, threads and repr read without the lock (the number of games is an atomic,
+            # which load sets under it); seed takes it.
             assert len(batch) == 8 and batch.threads == 2 and repr(batch).startswith("GameBatch(8,")
             assert batch.seed == 5
             counted(15)
