@@ -99,7 +99,7 @@ class LegalDraw(int):
         return int(legal[min(int(self.fraction * len(legal)), len(legal) - 1)])
 
 
-class LegalDiscrete(spaces.Discrete):  # type: ignore[type-arg]
+class LegalDiscrete(spaces.Discrete):  # type: ignore[type-arg, unused-ignore]
     """`Discrete(36400)` whose `sample()` without a mask draws among the legal actions of the environment's position.
 
     `legal` returns those actions (an int64 array); when it is empty (the episode is
@@ -142,7 +142,7 @@ class TeguloGymEnv(gymnasium.Env[Obs, np.int64]):
             raise ValueError(f"Unknown render_mode {render_mode!r}: expected None or 'ansi'")
         self.render_mode = render_mode
         self._games = LearnerGames(1, opponents, seat, reward_mode, threads=1, seed=0)
-        self.observation_space = observation_space()
+        self.observation_space = observation_space()  # type: ignore[assignment, unused-ignore]
         self.action_space = LegalDiscrete(self._legal)
         self._over = True
         self._final: bytes | None = None
@@ -202,7 +202,7 @@ class TeguloGymEnv(gymnasium.Env[Obs, np.int64]):
         info["scores"] = result.scores[0]
         return result.final_observation[0], float(result.rewards[0]), True, False, info
 
-    def render(self) -> str | None:  # type: ignore[override]
+    def render(self) -> str | None:  # type: ignore[override, unused-ignore]
         if self.render_mode != "ansi":
             return None
         from tegulo_rl._tegulo import PyTegulo
