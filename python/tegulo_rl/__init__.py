@@ -38,11 +38,21 @@ def _register_gymnasium() -> None:
     finder wraps Gymnasium's loader and registers once the module has run.
     """
     if "gymnasium" in sys.modules:
-        from tegulo_rl import gym
-
-        gym.register()
+        _register_env()
     elif _importlib_util.find_spec("gymnasium") is not None:
         sys.meta_path.insert(0, _GymnasiumHook())
+
+
+def _register_env() -> None:
+    # By name alone: the environments' module imports Gymnasium, which may be importing now.
+    from gymnasium.envs.registration import register, registry
+
+    if "tegulo_rl/Tegulo-v0" not in registry:
+        register(
+            id="tegulo_rl/Tegulo-v0",
+            entry_point="tegulo_rl.gym:TeguloGymEnv",
+            vector_entry_point="tegulo_rl.gym:TeguloVectorEnv",
+        )
 
 
 class _GymnasiumHook:
@@ -60,9 +70,7 @@ class _GymnasiumHook:
 
         def exec_module(module: ModuleType) -> None:
             run(module)
-            from tegulo_rl import gym
-
-            gym.register()
+            _register_env()
 
         loader.exec_module = exec_module  # type: ignore[method-assign]
         return spec

@@ -66,6 +66,7 @@ from gymnasium import spaces
 from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
+from tegulo_rl import _register_env
 from tegulo_rl._views import board_text
 from tegulo_rl.learner import LEGAL_MODES, NUM_ACTIONS, OBSERVATION_SHAPE, LearnerGames, Opponents, planes
 
@@ -333,12 +334,7 @@ class TeguloVectorEnv(VectorEnv[Obs, npt.NDArray[np.int64], Any]):
 
 def register() -> None:
     """Registers "tegulo_rl/Tegulo-v0" with Gymnasium (done by `import tegulo_rl` whenever Gymnasium is there)."""
-    from gymnasium.envs.registration import register as gym_register
-    from gymnasium.envs.registration import registry
+    _register_env()
 
-    if ENV_ID not in registry:
-        gym_register(
-            id=ENV_ID,
-            entry_point="tegulo_rl.gym:TeguloGymEnv",
-            vector_entry_point="tegulo_rl.gym:TeguloVectorEnv",
-        )
+
+register()
