@@ -10,9 +10,11 @@ its learner's reward and final position.
 
 The batch steps all its games at once, while between two turns of the learner a
 game needs from none to three opponent moves (fewer when opponents are out of
-moves, none when the learner's own move ended the game). Games that must wait are
-stepped with the others and put back as they were: their records are kept before
-the call and restored after it, which costs one small copy per waiting game.
+moves, none when the learner's own move ended the game, and many when the learner
+is out of moves and the opponents play the game out). When most games move, games
+that must wait are stepped with the others and put back as they were (their
+records kept before the call and restored after it); when few games move, those
+few are played in a batch of their own and put back.
 """
 
 from __future__ import annotations
@@ -108,6 +110,16 @@ def final_planes(record: npt.NDArray[np.uint8], seat: int) -> npt.NDArray[np.uin
 
 
 @dataclass
+class Stepped:
+    """The parts of a BatchStep that a learner step reads."""
+
+    rewards: npt.NDArray[np.float32]
+    terminated: npt.NDArray[np.bool_]
+    scores: npt.NDArray[np.int32]
+    final_records: npt.NDArray[np.uint8]
+
+
+@dataclass
 class LearnerStep:
     """What a learner step did, game by game."""
 
@@ -188,9 +200,12 @@ class LearnerGames:
         """Every game as its learner sees it at its turn (the batch's observation, legal actions as asked)."""
         return self.batch.observe(legal)
 
-    def _step_some(self, moving: npt.NDArray[np.bool_], actions: npt.NDArray[np.int64] | None) -> BatchStep:
-        """Steps the games in `moving` alone; the others are stepped too and put back as they were."""
+    def _step_some(self, moving: npt.NDArray[np.bool_], actions: npt.NDArray[np.int64] | None) -> Stepped:
+        """Steps the games in `moving` alone (with `actions`, or the opponents' choices when None)."""
         waiting = np.flatnonzero(~moving)
+        going = np.flatnonzero(moving)
+        if actions is None and len(going) < len(waiting):
+            return self._step_apart(going)
         kept = self.batch.to_bytes()[waiting] if len(waiting) else None
         if actions is None:
             result = play_opponents(self.batch, self.players, self.table)
@@ -199,7 +214,31 @@ class LearnerGames:
         if kept is not None:
             for i, record in zip(waiting.tolist(), kept, strict=True):
                 self.batch.set_game(i, PyTegulo.from_bytes(record.tobytes()))
-        return result
+        return Stepped(result.rewards, result.terminated, result.scores, result.final_records)
+
+    def _step_apart(self, going: npt.NDArray[np.intp]) -> Stepped:
+        """Plays the opponents of a few games in a batch of their own, and puts the games back."""
+        sub = GameBatch.from_bytes(
+            self.batch.to_bytes()[going],
+            reward_mode=self.reward_mode,
+            threads=self.batch.threads,
+            seed=self._draw_seed(),
+        )
+        result = play_opponents(sub, self.players, self.table[going])
+        for j, i in enumerate(going.tolist()):
+            self.batch.set_game(i, sub.game(j))
+        n = self.num_games
+        out = Stepped(
+            np.zeros((n, SEATS), np.float32),
+            np.zeros(n, bool),
+            np.zeros((n, SEATS), np.int32),
+            np.zeros((n, RECORD_SIZE), np.uint8),
+        )
+        out.rewards[going] = result.rewards
+        out.terminated[going] = result.terminated
+        out.scores[going] = result.scores
+        out.final_records[going] = result.final_records
+        return out
 
     def _advance(
         self,
@@ -222,7 +261,7 @@ class LearnerGames:
     def _record_ends(
         self,
         ended: npt.NDArray[np.bool_],
-        result: BatchStep,
+        result: Stepped,
         rewards: npt.NDArray[np.float32] | None,
         terminated: npt.NDArray[np.bool_] | None,
         final: dict[int, npt.NDArray[np.uint8]] | None,
