@@ -68,6 +68,14 @@ if [ -z "$sanitize" ]; then
   "$venv/bin/python" -c 'import torch' 2>/dev/null ||
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "torch==2.13.0+cpu" >/dev/null 2>&1 ||
     echo "torch: no wheel on this machine for $("$venv/bin/python" -V); its test is skipped"
+  # The trainers of the training adapters, once torch is there (they would otherwise pull in
+  # a torch of their own choice); RLlib pins the Gymnasium release it supports.
+  if "$venv/bin/python" -c 'import torch' 2>/dev/null; then
+    "$venv/bin/python" -c 'import sb3_contrib, ray.rllib' 2>/dev/null ||
+      "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        "stable-baselines3>=2.4,<3" "sb3-contrib>=2.4,<3" "ray[rllib]>=2.40,<3" >/dev/null 2>&1 ||
+      echo "sb3-contrib, ray[rllib]: no wheels for $("$venv/bin/python" -V); their tests are skipped"
+  fi
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=$build_type \

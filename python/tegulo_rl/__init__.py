@@ -15,6 +15,9 @@ plays a game between random agents.
 """
 
 import sys
+from importlib import util as _importlib_util
+from importlib.machinery import ModuleSpec
+from types import ModuleType
 
 from tegulo_rl._batch import BatchObservation, BatchStep, GameBatch
 from tegulo_rl._tegulo import PyObservation, PyTegulo
@@ -31,6 +34,54 @@ if "IPython" in sys.modules:  # inside IPython or Jupyter: games show as their b
     from tegulo_rl import notebook
 
     notebook.register()
+
+def _register_gymnasium() -> None:
+    """Registers "tegulo_rl/Tegulo-v0" with Gymnasium, without importing it here when it is not imported yet.
+
+    Importing Gymnasium takes far longer than importing this package, so when it is
+    installed but not yet imported, the registration waits for its import: a one-time
+    finder wraps Gymnasium's loader and registers once the module has run.
+    """
+    if "gymnasium" in sys.modules:
+        _register_env()
+    elif _importlib_util.find_spec("gymnasium") is not None:
+        sys.meta_path.insert(0, _GymnasiumHook())
+
+
+def _register_env() -> None:
+    # By name alone: the environments' module imports Gymnasium, which may be importing now.
+    from gymnasium.envs.registration import register, registry
+
+    if "tegulo_rl/Tegulo-v0" not in registry:
+        register(
+            id="tegulo_rl/Tegulo-v0",
+            entry_point="tegulo_rl.gym:TeguloGymEnv",
+            vector_entry_point="tegulo_rl.gym:TeguloVectorEnv",
+        )
+
+
+class _GymnasiumHook:
+    """A finder that registers the environment right after `gymnasium` is first imported, then removes itself."""
+
+    def find_spec(self, name: str, path: object = None, target: object = None) -> ModuleSpec | None:
+        if name != "gymnasium":
+            return None
+        sys.meta_path.remove(self)
+        spec = _importlib_util.find_spec(name)
+        if spec is None or spec.loader is None:
+            return spec
+        loader = spec.loader
+        run = loader.exec_module
+
+        def exec_module(module: ModuleType) -> None:
+            run(module)
+            _register_env()
+
+        loader.exec_module = exec_module  # type: ignore[method-assign]
+        return spec
+
+
+_register_gymnasium()
 
 __all__ = [
     "PyTegulo",

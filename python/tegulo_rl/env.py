@@ -167,13 +167,13 @@ class TeguloEnv(AECEnv):  # type: ignore[misc]  # pettingzoo ships no type infor
         self.game = PyTegulo()
         self.possible_agents = [f"player_{i}" for i in range(SEATS)]
         self._index = {agent: i for i, agent in enumerate(self.possible_agents)}
-        self.action_spaces = {a: spaces.Discrete(PyTegulo.num_actions) for a in self.possible_agents}
+        self.action_spaces = {a: spaces.Discrete(PyTegulo.num_actions) for a in self.possible_agents}  # type: ignore[var-annotated, unused-ignore]
         self.observation_spaces = {a: _observation_space() for a in self.possible_agents}
 
     def observation_space(self, agent: str) -> spaces.Dict:
         return self.observation_spaces[agent]
 
-    def action_space(self, agent: str) -> spaces.Discrete:
+    def action_space(self, agent: str) -> spaces.Discrete:  # type: ignore[type-arg, unused-ignore]
         return self.action_spaces[agent]
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:

@@ -1,0 +1,265 @@
+"""Stable-Baselines3 adapters: a `VecEnv` on a `GameBatch` and a policy whose action head is the action grid.
+
+    from sb3_contrib import MaskablePPO
+    from tegulo_rl.sb3 import GridPolicy, TeguloVecEnv
+
+    env = TeguloVecEnv(16, opponents="random", seed=0)
+    model = MaskablePPO(GridPolicy, env, n_steps=128, batch_size=256)
+    model.learn(100_000)
+
+`TeguloVecEnv` (`pip install 'tegulo-rl[sb3]'`) holds one learner against three
+built-in players in each of `num_envs` games, stepped together in native code, with
+the observation of `tegulo_rl.gym` (uint8 planes (33, 20, 20)) and `Discrete(36400)`
+actions in the learner's frame. It answers `env_method("action_masks")` from the
+batch (what MaskablePPO asks before every step), resets ended games at once and
+puts the final observation in `info["terminal_observation"]`, as SB3 expects; the
+info of a step that ends a game also holds `info["episode"]` (the learner's reward
+"r" and its number of moves "l"), which SB3 logs as `ep_rew_mean`.
+
+`GridPolicy` is a `MaskableActorCriticPolicy` made for the grid: a trunk of 3 x 3
+convolutions keeps the board's 20 x 20 cells, and the action head is one more 3 x 3
+convolution with 91 output channels, one logit per orientation and cell: the
+36,400 actions in their own order, with no dense layer of 36,400 outputs. The value
+head reads the trunk through a 1 x 1 convolution and a small dense layer.
+
+Memory: MaskablePPO's rollout buffer keeps every step's mask as 36,400 float32
+(about 146 KB) and its observation as float32 (33 x 400 x 4 bytes, about 53 KB):
+about 200 KB a step, so n_envs x n_steps = 2,048 steps take about 400 MB.
+"""
+
+from __future__ import annotations
+
+import time
+from functools import partial
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import torch
+from gymnasium import spaces
+from sb3_contrib.common.maskable.policies import MaskableActorCriticPolicy
+from stable_baselines3.common.torch_layers import BaseFeaturesExtractor
+from stable_baselines3.common.vec_env import VecEnv
+from stable_baselines3.common.vec_env.base_vec_env import VecEnvIndices
+from torch import nn
+
+from tegulo_rl.gym import observation_space
+from tegulo_rl.learner import NUM_ACTIONS, PLANES, SIDE, LearnerGames, Opponents, planes
+
+__all__ = ["TeguloVecEnv", "GridPolicy", "GridTrunk", "evaluate"]
+
+
+class TeguloVecEnv(VecEnv):
+    """`num_envs` games of one learner against built-in players, as a Stable-Baselines3 `VecEnv`."""
+
+    def __init__(
+        self,
+        num_envs: int,
+        opponents: Opponents = "random",
+        seat: int | None = 0,
+        reward_mode: str = "rank",
+        threads: int | None = None,
+        seed: int | None = None,
+    ) -> None:
+        self._games = LearnerGames(num_envs, opponents, seat, reward_mode, threads=threads, seed=seed)
+        super().__init__(self._games.num_games, observation_space(), spaces.Discrete(NUM_ACTIONS))
+        self._actions: npt.NDArray[np.int64] | None = None
+        self._mask: npt.NDArray[np.bool_] | None = None
+        self._lengths = np.zeros(self.num_envs, dtype=np.int64)
+        self._start = time.monotonic()
+        self._seed = seed
+
+    def _observe(self) -> npt.NDArray[np.uint8]:
+        obs = self._games.observe("mask")
+        self._mask = obs.action_mask
+        return planes(obs)
+
+    def reset(self) -> npt.NDArray[np.uint8]:
+        seed = self._seeds[0] if self._seeds and self._seeds[0] is not None else None
+        self._games.reset(seed if seed is not None else int(self._games.rng.integers(2**63)))
+        self._reset_seeds()
+        self._lengths[:] = 0
+        return self._observe()
+
+    def action_masks(self) -> npt.NDArray[np.bool_]:
+        """(N, 36400) bool: every game's legal actions for its learner."""
+        if self._mask is None:
+            self._observe()
+        assert self._mask is not None
+        return self._mask
+
+    def step_async(self, actions: npt.NDArray[Any]) -> None:
+        self._actions = np.asarray(actions).reshape(-1)
+
+    def step_wait(
+        self,
+    ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.bool_], list[dict[str, Any]]]:
+        if self._actions is None:
+            raise RuntimeError("step_wait() without step_async()")
+        actions, self._actions = self._actions, None
+        result = self._games.step(actions)
+        self._lengths += 1
+        obs = self._observe()
+        infos: list[dict[str, Any]] = [{} for _ in range(self.num_envs)]
+        for i in np.flatnonzero(result.terminated).tolist():
+            infos[i]["terminal_observation"] = result.final_observation[i]
+            infos[i]["episode"] = {
+                "r": float(result.rewards[i]),
+                "l": int(self._lengths[i]),
+                "t": round(time.monotonic() - self._start, 6),
+            }
+            infos[i]["TimeLimit.truncated"] = False
+            self._lengths[i] = 0
+        return obs, result.rewards.copy(), result.terminated.copy(), infos
+
+    def close(self) -> None:
+        pass
+
+    def _indices(self, indices: VecEnvIndices) -> list[int]:
+        if indices is None:
+            return list(range(self.num_envs))
+        if isinstance(indices, int):
+            return [indices]
+        return [int(i) for i in indices]
+
+    def get_attr(self, attr_name: str, indices: VecEnvIndices = None) -> list[Any]:
+        if attr_name == "render_mode":
+            return [None for _ in self._indices(indices)]
+        if attr_name == "action_masks":
+            return [self._row_masks(i) for i in self._indices(indices)]
+        value = getattr(self, attr_name)
+        return [value for _ in self._indices(indices)]
+
+    def _row_masks(self, i: int) -> Any:
+        return lambda: self.action_masks()[i]
+
+    def set_attr(self, attr_name: str, value: Any, indices: VecEnvIndices = None) -> None:
+        raise AttributeError(f"TeguloVecEnv has no attribute {attr_name!r} to set per game")
+
+    def env_method(
+        self, method_name: str, *method_args: Any, indices: VecEnvIndices = None, **method_kwargs: Any
+    ) -> list[Any]:
+        if method_name == "action_masks":
+            masks = self.action_masks()
+            return [masks[i] for i in self._indices(indices)]
+        raise AttributeError(f"TeguloVecEnv games have no method {method_name!r}")
+
+    def env_is_wrapped(self, wrapper_class: type, indices: VecEnvIndices = None) -> list[bool]:
+        return [False for _ in self._indices(indices)]
+
+
+class GridTrunk(BaseFeaturesExtractor):
+    """3 x 3 convolutions over the planes that keep the 20 x 20 board: features (channels x 400), flattened."""
+
+    def __init__(self, observation_space: spaces.Box, channels: int = 32, layers: int = 3) -> None:
+        super().__init__(observation_space, features_dim=channels * SIDE * SIDE)
+        self.channels = channels
+        modules: list[nn.Module] = []
+        width = int(observation_space.shape[0])
+        for _ in range(layers):
+            modules += [nn.Conv2d(width, channels, 3, padding=1), nn.ReLU()]
+            width = channels
+        self.net = nn.Sequential(*modules, nn.Flatten(1))
+
+    def forward(self, observations: torch.Tensor) -> torch.Tensor:
+        out: torch.Tensor = self.net(observations.float())
+        return out
+
+
+class _GridHeads(nn.Module):
+    """The policy's latent is the trunk itself; the value's is the trunk through a 1 x 1 convolution and a layer."""
+
+    def __init__(self, channels: int, hidden: int = 64) -> None:
+        super().__init__()
+        self.latent_dim_pi = channels * SIDE * SIDE
+        self.latent_dim_vf = hidden
+        self.value = nn.Sequential(
+            nn.Unflatten(1, (channels, SIDE, SIDE)),
+            nn.Conv2d(channels, 4, 1),
+            nn.ReLU(),
+            nn.Flatten(1),
+            nn.Linear(4 * SIDE * SIDE, hidden),
+            nn.ReLU(),
+        )
+
+    def forward(self, features: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        return features, self.value(features)
+
+    def forward_actor(self, features: torch.Tensor) -> torch.Tensor:
+        return features
+
+    def forward_critic(self, features: torch.Tensor) -> torch.Tensor:
+        out: torch.Tensor = self.value(features)
+        return out
+
+
+class GridPolicy(MaskableActorCriticPolicy):
+    """MaskablePPO's actor-critic with a convolution trunk and a 91-channel convolution as the action head.
+
+    `channels` and `layers` size the trunk (32 and 3 by default: about 70,000
+    parameters with the heads).
+    """
+
+    def __init__(
+        self, observation_space: spaces.Space[Any], action_space: spaces.Space[Any], lr_schedule: Any, **kwargs: Any
+    ) -> None:
+        channels = int(kwargs.pop("channels", 32))
+        layers = int(kwargs.pop("layers", 3))
+        kwargs.setdefault("features_extractor_class", GridTrunk)
+        kwargs.setdefault("features_extractor_kwargs", {"channels": channels, "layers": layers})
+        kwargs.setdefault("normalize_images", False)
+        self._channels = channels
+        super().__init__(observation_space, action_space, lr_schedule, **kwargs)
+
+    def _build_mlp_extractor(self) -> None:
+        self.mlp_extractor = _GridHeads(self._channels)  # type: ignore[assignment]
+
+    def _build(self, lr_schedule: Any) -> None:
+        self._build_mlp_extractor()
+        self.action_net = nn.Sequential(
+            nn.Unflatten(1, (self._channels, SIDE, SIDE)),
+            nn.Conv2d(self._channels, NUM_ACTIONS // (SIDE * SIDE), 3, padding=1),
+            nn.Flatten(1),
+        )
+        self.value_net = nn.Linear(self.mlp_extractor.latent_dim_vf, 1)
+        if self.ortho_init:
+            for module, gain in (
+                (self.features_extractor, np.sqrt(2)),
+                (self.mlp_extractor, np.sqrt(2)),
+                (self.action_net, 0.01),
+                (self.value_net, 1.0),
+            ):
+                module.apply(partial(self._init_conv, gain=gain))
+        optimizer: Any = self.optimizer_class
+        self.optimizer = optimizer(self.parameters(), lr=lr_schedule(1), **self.optimizer_kwargs)
+
+    @staticmethod
+    def _init_conv(module: nn.Module, gain: float) -> None:
+        if isinstance(module, (nn.Linear, nn.Conv2d)):
+            nn.init.orthogonal_(module.weight, gain=gain)
+            if module.bias is not None:
+                module.bias.data.fill_(0.0)
+
+
+def evaluate(
+    model: Any,
+    games: int = 200,
+    opponents: Opponents = "random",
+    seat: int | None = 0,
+    deterministic: bool = False,
+    seed: int = 12345,
+    reward_mode: str = "rank",
+) -> float:
+    """The learner's mean reward over `games` games played by `model.predict` with masks, all games at once."""
+    env = TeguloVecEnv(games, opponents=opponents, seat=seat, reward_mode=reward_mode, seed=seed)
+    obs: Any = env.reset()
+    rewards = np.full(games, np.nan)
+    while np.isnan(rewards).any():
+        actions, _ = model.predict(obs, action_masks=np.array(env.action_masks()), deterministic=deterministic)
+        obs, reward, done, _ = env.step(actions)
+        first = done & np.isnan(rewards)
+        rewards[first] = reward[first]
+    return float(rewards.mean())
+
+
+assert PLANES == observation_space().shape[0]
