@@ -32,7 +32,7 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 # In the order `--help` lists them; the first runs when no command is given.
-COMMANDS = ("demo", "bench", "arena", "selfplay")
+COMMANDS = ("demo", "bench", "arena", "selfplay", "train", "evaluate")
 DEFAULT_COMMAND = "demo"
 
 
