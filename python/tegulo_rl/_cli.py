@@ -119,8 +119,8 @@ non_negative = whole(0)
 
 
 def player(text: str) -> object:
-    """A player by name, as `tegulo_rl.players.parse` reads it."""
-    from tegulo_rl.players import parse
+    """A player by name, as `tegulo_rl.lineup.parse` reads it: a built-in player or one that uses a network."""
+    from tegulo_rl.lineup import parse
 
     try:
         return parse(text)

@@ -111,11 +111,11 @@ def choose(
     import numpy as np
 
     chosen = _resolved(players)
-    if all(isinstance(p, Player) for p in chosen):
-        return np.asarray(batch.choose(chosen, seats).actions)  # type: ignore[arg-type]
     # Network players' seats go to a random player meanwhile: it costs next to nothing.
     native = [p if isinstance(p, Player) else Player("random") for p in chosen]
-    actions = np.array(batch.choose(native, seats).actions)  # type: ignore[arg-type]
+    if native == chosen:
+        return np.asarray(batch.choose(native, seats).actions)
+    actions = np.array(batch.choose(native, seats).actions)
     observation = batch.observe(legal="mask")
     if seats is None:
         mover = np.zeros(len(batch), np.int64)
@@ -158,8 +158,9 @@ def _net_actions(player: NetPlayer, batch: GameBatch, observation: Any, records:
 def step(batch: GameBatch, players: str | AnyPlayer | Sequence[str | AnyPlayer], seats: Any = None) -> BatchStep:
     """Plays what `choose` chooses: one step of every game, as `GameBatch.step_players`."""
     chosen = _resolved(players)
-    if all(isinstance(p, Player) for p in chosen):
-        return batch.step_players(chosen, seats)  # type: ignore[arg-type]
+    native = [p for p in chosen if isinstance(p, Player)]
+    if len(native) == len(chosen):
+        return batch.step_players(native, seats)
     return batch.step(choose(batch, chosen, seats))
 
 

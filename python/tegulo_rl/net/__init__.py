@@ -15,10 +15,21 @@ from __future__ import annotations
 
 import importlib
 import os
+from typing import Any
 
 EXTRA = "pip install 'tegulo-rl[torch]'"
 # The shipped baseline, beside this file: weights and the JSON that records how they were trained.
 BASELINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "baseline.safetensors")
+
+
+def baseline() -> Any:
+    """A fresh copy of the shipped baseline network (a torch module in train mode), to fine-tune;
+    `tegulo_rl.net.checkpoint.save` writes it back as a checkpoint."""
+    require_torch()
+    from tegulo_rl.net.checkpoint import load
+
+    net, _ = load(BASELINE)
+    return net
 
 
 class MissingTorch(ImportError):

@@ -22,8 +22,8 @@ import os
 from typing import Any
 
 import torch
-from safetensors import SafetensorError
-from safetensors.torch import load_file, safe_open, save_file
+from safetensors import SafetensorError, safe_open
+from safetensors.torch import load_file, save_file
 
 from tegulo_rl import __version__
 from tegulo_rl._tegulo import PyTegulo
@@ -59,9 +59,7 @@ def _replace(path: str, write: Any) -> None:
             os.remove(tmp)
 
 
-def save(
-    path: str, net: PolicyValueNet, info: dict[str, Any], optimizer: torch.optim.Optimizer | None = None
-) -> None:
+def save(path: str, net: PolicyValueNet, info: dict[str, Any], optimizer: torch.optim.Optimizer | None = None) -> None:
     """Writes `net` (and the optimiser's state, to resume training) to `path`, a .safetensors
     file, and `info` (see `describe`) into it and beside it as .json; each renamed into place."""
     tensors = {name: t.detach().cpu().contiguous() for name, t in net.state_dict().items()}

@@ -72,7 +72,9 @@ class PolicyValueNet(nn.Module):
         self.vector = nn.Linear(VECTOR, c)
         self.trunk = nn.ModuleList(nn.Conv2d(c, c, 3, padding=1) for _ in range(arch.layers - 1))
         self.policy = nn.Conv2d(c, ORIENTATIONS, 1)
-        self.value = nn.Sequential(nn.Linear(c + VECTOR, arch.value_hidden), nn.ReLU(), nn.Linear(arch.value_hidden, SEATS))
+        self.value = nn.Sequential(
+            nn.Linear(c + VECTOR, arch.value_hidden), nn.ReLU(), nn.Linear(arch.value_hidden, SEATS)
+        )
 
     def forward(self, planes: torch.Tensor, vector: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         x = F.relu(self.stem(planes) + self.vector(vector)[:, :, None, None])

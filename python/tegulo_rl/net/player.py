@@ -23,6 +23,9 @@ from tegulo_rl.net.model import PolicyValueNet, features, masked
 
 # Positions a forward pass takes at most: bounds the memory of the (N, 36400) logits.
 CHUNK = 512
+# Fewer positions than this run on one thread: on a busy machine, small batches on several
+# threads were measured 50 times slower (threads waiting for each other), for little gain idle.
+SMALL = 64
 
 
 @functools.lru_cache(maxsize=8)
@@ -50,17 +53,28 @@ def evaluate(
     n = len(observation.current_agent)
     logits = np.empty((n, 91 * 400), np.float32)
     values = np.empty((n, 4), np.float32)
+    threads = torch.get_num_threads()
+    if n < SMALL:
+        torch.set_num_threads(1)
+    try:
+        _forward(net, observation, device, logits, values)
+    finally:
+        torch.set_num_threads(threads)
+    if not np.isfinite(values).all() or np.isnan(logits).any():
+        raise FloatingPointError("the network's output holds NaN or infinity: its weights are broken")
+    return logits, values
+
+
+def _forward(net: PolicyValueNet, observation: Any, device: str, logits: Any, values: Any) -> None:
+    n = len(observation.current_agent)
     with torch.inference_mode():
         for start in range(0, n, CHUNK):
             part = _slice(observation, start, start + CHUNK)
             planes, vector = features(part, device)
             out, value = net(planes, vector)
-            mask = torch.from_numpy(np.ascontiguousarray(part.action_mask)).to(device)
+            mask = torch.from_numpy(np.array(part.action_mask)).to(device)  # a writable copy, as torch wants
             logits[start : start + len(planes)] = masked(out, mask).cpu().numpy()
             values[start : start + len(planes)] = value.cpu().numpy()
-    if not np.isfinite(values).all() or np.isnan(logits).any():
-        raise FloatingPointError("the network's output holds NaN or infinity: its weights are broken")
-    return logits, values
 
 
 class Rows:
@@ -93,10 +107,10 @@ def policy_actions(
     index), else a sample of softmax(logits / temperature) by the Gumbel trick, from a
     stream that follows from `seed` and `salt` (the positions' bytes) alone."""
     if temperature == 0:
-        return logits.argmax(axis=1).astype(np.int64)
+        return np.asarray(logits.argmax(axis=1), dtype=np.int64)
     rng = np.random.default_rng([seed, zlib.crc32(salt)])
     gumbel = -np.log(-np.log(rng.random(logits.shape, dtype=np.float32).clip(1e-12, 1 - 1e-7)))
-    return (logits / np.float32(temperature) + gumbel).argmax(axis=1).astype(np.int64)
+    return np.asarray((logits / np.float32(temperature) + gumbel).argmax(axis=1), dtype=np.int64)
 
 
 def priors(logits: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
@@ -104,4 +118,4 @@ def priors(logits: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
     top = logits.max(axis=1, keepdims=True)
     p = np.exp(logits - top)
     p /= p.sum(axis=1, keepdims=True)
-    return p
+    return np.asarray(p, dtype=np.float32)

@@ -132,7 +132,7 @@ def play_teacher(teacher: str, games: int, seed: int, threads: int | None = None
 
 def _save_npz(path: str, data: dict[str, npt.NDArray[Any]]) -> None:
     tmp = f"{path}.tmp{os.getpid()}.npz"
-    np.savez(tmp, **data)
+    np.savez(tmp, **data)  # type: ignore[arg-type]
     os.replace(tmp, path)
 
 
@@ -275,15 +275,17 @@ def train(
     rows: list[dict[str, Any]] = list(_metrics_rows(metrics_path, first))
     data: dict[str, list[npt.NDArray[Any]]] = {"records": [], "actions": [], "targets": []}
     for k in range(first):
-        for key, value in iteration_data(settings, k).items():
-            data[key].append(value)
+        for key, part in iteration_data(settings, k).items():
+            data[key].append(part)
     step, seconds, positions = int(info["step"]), float(info["seconds"]), int(info["positions"])
-    rng = np.random.default_rng(_seed(settings.seed, first, 1))
     for iteration in range(first, settings.iterations):
         started = time.perf_counter()
+        # Each iteration's minibatches follow from the seed and its number: a resumed run draws
+        # what the uninterrupted one would have.
+        rng = np.random.default_rng(_seed(settings.seed, iteration, 1))
         new = iteration_data(settings, iteration)
-        for key, value in new.items():
-            data[key].append(value)
+        for key, part in new.items():
+            data[key].append(part)
         positions += len(new["actions"])
         generated = time.perf_counter()
         records = np.concatenate(data["records"])
@@ -298,7 +300,7 @@ def train(
             if not torch.isfinite(loss):
                 raise FloatingPointError(f"the loss is {float(loss)} at step {step}: the run diverged")
             optimizer.zero_grad()
-            loss.backward()
+            loss.backward()  # type: ignore[no-untyped-call]
             optimizer.step()
             sums += (policy.item(), value.item(), accuracy)
             step += 1
@@ -366,7 +368,11 @@ def plot(out: str, path: str) -> None:
     top.plot(minutes, [10 * float(r["value_loss"]) for r in rows], label="value loss x 10")
     top.set_ylabel("loss")
     top.legend()
-    rated = [(m, float(r["reward_vs_heuristic"]), float(r["reward_interval"])) for m, r in zip(minutes, rows, strict=True) if r["reward_vs_heuristic"]]
+    rated = [
+        (m, float(r["reward_vs_heuristic"]), float(r["reward_interval"]))
+        for m, r in zip(minutes, rows, strict=True)
+        if r["reward_vs_heuristic"]
+    ]
     if rated:
         xs, ys, es = zip(*rated, strict=True)
         bottom.errorbar(xs, ys, yerr=es, marker="o", capsize=3, label="network (argmax) vs 3 heuristic")
