@@ -53,7 +53,7 @@ install_packages scripts/test.sh "${missing[@]}"
 venv=$build/venv
 [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt"
-# torch, for the test that the batch's arrays reach it without a copy: only the CPU
+# torch, for the test that the batch's arrays reach it without a copy and the network's: only the CPU
 # build that lies on this machine's disk (an index holds no "+cpu" release, so pip
 # fails at once where the file is missing instead of fetching a CUDA build of several
 # GB), its dependencies from the index; and not under the sanitizers, whose runtime
@@ -62,6 +62,10 @@ if [ -z "$sanitize" ]; then
   "$venv/bin/python" -c 'import torch' 2>/dev/null ||
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "torch==2.13.0+cpu" >/dev/null 2>&1 ||
     echo "torch: no wheel on this machine for $("$venv/bin/python" -V); its test is skipped"
+  # safetensors, the network's checkpoint format, beside torch only (its tests need both).
+  if "$venv/bin/python" -c 'import torch' 2>/dev/null; then
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "safetensors>=0.4"
+  fi
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=$build_type \
