@@ -14,13 +14,17 @@ rank rewards of a game sum to 2, so two seats each side share them evenly), and 
 difference of the two sides' means, 2p - 1 game by game, with its 95% interval
 (mean ± 1.96 sd/sqrt(games), games taken as independent samples).
 
-Rating: an Elo-like scale anchored on `heuristic` = 1000. Each rung has a fixed
-rating (RATINGS: measured once by this protocol against the heuristic, and kept
-fixed so that figures of different runs and machines compare). A player scoring p
-against a rung rated R is estimated at R + 400 log10(p / (1 - p)); the rating is the
-mean of the rungs' estimates weighted by the inverse of their variances (by the
-delta method: a rung the player beats or loses to almost always says little and
-weighs little), with p held within [0.02, 0.98].
+Rating: an Elo-like scale anchored on `heuristic` = 1000. A game of two seats a
+side holds four pairs of seats from opposite sides; the player's share w of the
+pairs it wins (ties a half) is its score, and since a mean rank reward p over two
+seats is (1 + 4w) / 6, w = (6p - 1) / 4 (p runs from 1/6, places 3 and 4, to 5/6,
+places 1 and 2). Each rung has a fixed rating (RATINGS: measured once by this
+protocol against the heuristic, and kept fixed so that figures of different runs
+and machines compare). A player scoring w against a rung rated R is estimated at
+R + 400 log10(w / (1 - w)); the rating is the mean of the rungs' estimates weighted
+by the inverse of their variances (by the delta method: a rung the player beats or
+loses to almost always says little and weighs little), with w held within
+[0.02, 0.98].
 """
 
 from __future__ import annotations
@@ -87,17 +91,22 @@ class LadderResult:
         return "\n".join(lines)
 
 
+def pair_share(p: float) -> float:
+    """The share of cross-side seat pairs won, from the mean rank reward over two seats."""
+    return (6 * p - 1) / 4
+
+
 def rung_result(opponent: str, side_rewards: Sequence[float]) -> Rung:
     """The figures of the games against one rung, from the player's mean rank reward in each game."""
     n = len(side_rewards)
     p = statistics.fmean(side_rewards)
     differences = [2 * s - 1 for s in side_rewards]
     half = Z95 * statistics.stdev(differences) / math.sqrt(n) if n > 1 else math.inf
-    q = min(max(p, CLIP), 1 - CLIP)
+    q = min(max(pair_share(p), CLIP), 1 - CLIP)
     estimate = RATINGS[opponent] + ELO * math.log10(q / (1 - q))
-    sd_p = statistics.stdev(side_rewards) / math.sqrt(n) if n > 1 else math.inf
-    # d estimate / d p = 400 / (ln 10 p (1 - p)); a spread of zero still leaves the clip's uncertainty
-    sd = ELO / (math.log(10) * q * (1 - q)) * max(sd_p, 0.5 / n)
+    sd_w = 1.5 * statistics.stdev(side_rewards) / math.sqrt(n) if n > 1 else math.inf
+    # d estimate / d w = 400 / (ln 10 w (1 - w)); a spread of zero still leaves the uncertainty of n games
+    sd = ELO / (math.log(10) * q * (1 - q)) * max(sd_w, 0.5 / n)
     return Rung(opponent, n, p, 2 * p - 1, half, estimate, sd)
 
 

@@ -33,9 +33,10 @@ def test_ladder_rating_is_anchored_and_weighs_informative_rungs():
     assert even.estimate == pytest.approx(1000) and even.difference == pytest.approx(0)
     ahead = rung_result("greedy", [0.75] * 20 + [0.5] * 20)
     assert ahead.reward == pytest.approx(0.625) and ahead.difference == pytest.approx(0.25)
-    assert ahead.estimate == pytest.approx(RATINGS["greedy"] + 400 * math.log10(0.625 / 0.375))
+    # p = 0.625 over two seats: 2.75 of the 4 cross-side seat pairs won, on average
+    assert ahead.estimate == pytest.approx(RATINGS["greedy"] + 400 * math.log10(0.6875 / 0.3125))
     assert ahead.difference - ahead.half_width > 0
-    crushed = rung_result("random", [1.0] * 40)  # a sure win says little about how much stronger
+    crushed = rung_result("random", [5 / 6] * 40)  # places 1 and 2 every time: says little about how much stronger
     rating, half = combined([even, ahead, crushed])
     assert abs(rating - 1000) < abs(rating - crushed.estimate) and half > 0
     assert even.estimate_sd < crushed.estimate_sd
