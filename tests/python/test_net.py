@@ -248,3 +248,17 @@ def test_shipped_baseline_loads_records_its_recipe_and_fits_the_wheel():
     net = baseline()
     assert net.training and not any(k.startswith("optimizer.") for k in net.state_dict())
     assert lineup.choose_one(PyTegulo(), "net") is not None
+
+
+def test_self_play_takes_network_players(tiny_path):
+    pytest.importorskip("pyarrow", reason="pyarrow is not installed: self-play needs pip install 'tegulo-rl[selfplay]'")
+    from tegulo_rl import selfplay
+
+    plan = selfplay.make_plan([f"net:{tiny_path}", "greedy", "random", "greedy"], 2, seed=1, shard_games=2)
+    table = selfplay.play_shard(plan, 0)
+    records, actions = table.column("record").to_pylist(), table.column("action").to_pylist()
+    counts = table.column("legal_count").to_pylist()
+    assert len(records) > 40 and plan.arguments()["players"][0]["path"] == tiny_path
+    for record, action, count in zip(records, actions, counts, strict=True):
+        mask = np.frombuffer(PyTegulo.from_bytes(record).observe(record[-1]).action_mask, bool)
+        assert mask[action] and mask.sum() == count
