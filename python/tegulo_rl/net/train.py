@@ -32,6 +32,7 @@ then split into `workers` tasks of tegulo_rl.selfplay's shards.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import dataclasses
 import json
@@ -140,18 +141,15 @@ def _play_remote(settings: Settings, iteration: int) -> dict[str, npt.NDArray[An
     """One iteration's games split into `workers` Ray tasks, each a pure function of its part."""
     import ray
 
-    from tegulo_rl.selfplay import _connected
-
     parts = settings.workers or 1
     sizes = [settings.games // parts + (1 if p < settings.games % parts else 0) for p in range(parts)]
-    with _connected(settings.address):
-        task = ray.remote(play_teacher)
-        futures = [
-            task.remote(settings.teacher, size, _seed(settings.seed, iteration, part), 1)
-            for part, size in enumerate(sizes)
-            if size
-        ]
-        results = ray.get(futures)
+    task = ray.remote(play_teacher)
+    futures = [
+        task.remote(settings.teacher, size, _seed(settings.seed, iteration, part), 1)
+        for part, size in enumerate(sizes)
+        if size
+    ]
+    results = ray.get(futures)
     return {k: np.concatenate([r[k] for r in results]) for k in results[0]}
 
 
@@ -258,7 +256,18 @@ def train(
     command: str | None = None,
 ) -> dict[str, Any]:
     """Runs (or resumes) the training that `settings` describe; returns the last checkpoint's JSON.
-    `progress(iteration, iterations, detail)` hears of every iteration."""
+    `progress(iteration, iterations, detail)` hears of every iteration. With `workers`, the
+    games are played on Ray: this process's connection, the cluster at `address`, or a local
+    instance bound to 127.0.0.1 for the run."""
+    with contextlib.ExitStack() as stack:
+        if settings.workers:
+            from tegulo_rl.selfplay import _connected
+
+            stack.enter_context(_connected(settings.address))
+        return _train(settings, progress, command)
+
+
+def _train(settings: Settings, progress: Callable[[int, int, str], None] | None, command: str | None) -> dict[str, Any]:
     if settings.device.startswith("cuda") and not torch.cuda.is_available():
         raise ValueError(f"device {settings.device!r}: no CUDA device here")
     try:
