@@ -69,6 +69,37 @@ def one_torch_thread():
     torch.set_num_threads(threads)
 
 
+def test_shape_head_sums_over_each_orientations_cells_where_the_engine_places_them():
+    from tegulo_rl.net.shapes import orientation_cells, relation_masks
+
+    cells = orientation_cells()
+    assert sorted(set(cells.sum(axis=(1, 2)).tolist())) == [1, 2, 3, 4, 5]
+    assert cells[:, 0, :].any(axis=1).all() and cells[:, :, 0].any(axis=1).all()  # the box's top row, left column
+    masks = relation_masks()
+    assert (masks.sum(axis=1) <= 1).all()  # a cell is in one relation to a piece at most
+    # Every map 1 on the board: the term counts the cells of each relation that lie on the board.
+    net = PolicyValueNet(Architecture(channels=8, layers=2, value_hidden=8, shape_head=True))
+    with torch.no_grad():
+        for p in net.parameters():
+            p.zero_()
+        net.shape.maps.bias[:] = torch.tensor([1.0, 0.0, 0.0])
+        net.shape.scale[:, 0] = 1.0
+    obs = played_batch(3, plies=6).observe(legal="both")
+    logits, _ = net_player.evaluate(net, obs)
+    legal = obs.legal_actions[obs.legal_offsets[0] : obs.legal_offsets[1]]
+    # A legal placement lies on the board: the count is its size.
+    np.testing.assert_array_equal(logits[0, legal], cells.sum(axis=(1, 2))[legal // 400])
+    with torch.no_grad():
+        net.shape.maps.bias[:] = torch.tensor([0.0, 1.0, 0.0])
+        net.shape.scale[:, 0], net.shape.scale[:, 1] = 0.0, 1.0
+    logits, _ = net_player.evaluate(net, obs)
+    frame = np.zeros((26, 26))
+    frame[1:21, 1:21] = 1  # the board within the frame of every top-left cell
+    for action in legal[:40]:
+        o, r, c = action // 400, action % 400 // 20, action % 20
+        assert logits[0, action] == (masks[o, 1] * frame[r : r + 7, c : c + 7]).sum()
+
+
 @pytest.mark.parametrize("temperature", [0.0, 3.0])
 def test_network_players_play_only_legal_moves_whole_games(tiny_path, temperature):
     batch = GameBatch(4, seed=1, threads=1)

@@ -39,6 +39,9 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--eval-games", type=_cli.positive, default=64, help="games an evaluation (default 64)")
     parser.add_argument("--channels", type=_cli.positive, default=32, help="the network's channels (default 32)")
     parser.add_argument("--layers", type=_cli.positive, default=6, help="the trunk's 3x3 convolutions (default 6)")
+    parser.add_argument("--shape-head", action="store_true", help="add the shape-aware policy term")
+    parser.add_argument("--init", default=None, metavar="CHECKPOINT",
+                        help="start from a checkpoint's weights (a network without the shape term fits one with it)")  # fmt: skip
     parser.add_argument("--seed", type=int, default=0, help="the run's seed (default 0)")
     parser.add_argument("--device", default="cpu", help="torch device: cpu (default), cuda, cuda:1 ...")
     parser.add_argument("--threads", type=_cli.positive, default=None, help="torch's and the games' threads "
@@ -72,11 +75,12 @@ def run(args: argparse.Namespace) -> int:
         eval_every=args.eval_every,
         eval_games=args.eval_games,
         seed=args.seed,
-        arch=Architecture(channels=args.channels, layers=args.layers),
+        arch=Architecture(channels=args.channels, layers=args.layers, shape_head=args.shape_head),
         device=args.device,
         threads=args.threads,
         workers=args.workers,
         address=args.address,
+        init=args.init,
     )
     command = "python -m tegulo_rl " + shlex.join(sys.argv[1:]) if sys.argv[1:2] == ["train"] else None
     progress = _cli.Progress("iterations", lines=settings.iterations)

@@ -49,16 +49,43 @@ class Architecture:
     channels: int = 32
     layers: int = 6  # 3 x 3 convolutions of the trunk, the first reading the input planes
     value_hidden: int = 64
+    shape_head: bool = False  # the shape-aware policy term (see ShapeHead)
 
     def to_dict(self) -> dict[str, Any]:
         return asdict(self)
 
     @staticmethod
     def from_dict(data: dict[str, Any]) -> Architecture:
-        known = {"channels", "layers", "value_hidden"}
-        if set(data) != known or not all(isinstance(data[k], int) and data[k] >= 1 for k in known):
+        counts = {"channels", "layers", "value_hidden"}
+        if (
+            not counts <= set(data) <= counts | {"shape_head"}
+            or not all(isinstance(data[k], int) and not isinstance(data[k], bool) and data[k] >= 1 for k in counts)
+            or not isinstance(data.get("shape_head", False), bool)
+        ):
             raise ValueError(f"not an architecture of this network: {data!r}")
         return Architecture(**data)
+
+
+class ShapeHead(nn.Module):
+    """A policy term that knows each orientation's shape: three maps computed from the trunk
+    (what covering a cell is worth, what a new attach corner there is worth, what losing it
+    along an edge costs) summed over the orientation's cells, its corner cells and its edge
+    cells (fixed masks, `shapes.relation_masks`), each sum scaled by a learnt weight per
+    orientation. A 1 x 1 head sees only the centre of a placement's box and cannot tell two
+    shapes over it apart; this term is how a one-move look-ahead scores a placement, learnt.
+    Its scales start at zero, so that adding it to a trained network changes nothing."""
+
+    def __init__(self, channels: int):
+        super().__init__()
+        from tegulo_rl.net.shapes import relation_masks
+
+        self.maps = nn.Conv2d(channels, 3, 1)
+        self.scale = nn.Parameter(torch.zeros(ORIENTATIONS, 3, 1, 1))
+        self.register_buffer("masks", torch.from_numpy(relation_masks()), persistent=False)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        maps = F.pad(self.maps(x[:, :, :SIDE, :SIDE]), (1, 5, 1, 5))  # frame row 0 is the box's row -1
+        return F.conv2d(maps, self.scale * self.masks)
 
 
 class PolicyValueNet(nn.Module):
@@ -72,6 +99,7 @@ class PolicyValueNet(nn.Module):
         self.vector = nn.Linear(VECTOR, c)
         self.trunk = nn.ModuleList(nn.Conv2d(c, c, 3, padding=1) for _ in range(arch.layers - 1))
         self.policy = nn.Conv2d(c, ORIENTATIONS, 1)
+        self.shape = ShapeHead(c) if arch.shape_head else None
         self.value = nn.Sequential(
             nn.Linear(c + VECTOR, arch.value_hidden), nn.ReLU(), nn.Linear(arch.value_hidden, SEATS)
         )
@@ -81,6 +109,8 @@ class PolicyValueNet(nn.Module):
         for conv in self.trunk:
             x = x + F.relu(conv(x))  # residual: deeper layers refine rather than replace
         logits = self.policy(x[:, :, CENTRE : CENTRE + SIDE, CENTRE : CENTRE + SIDE])
+        if self.shape is not None:
+            logits = logits + self.shape(x)
         pooled = x[:, :, :SIDE, :SIDE].mean(dim=(2, 3))
         values = torch.sigmoid(self.value(torch.cat([pooled, vector], dim=1)))
         return logits.reshape(len(planes), ACTIONS), values

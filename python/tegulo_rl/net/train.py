@@ -85,12 +85,13 @@ class Settings:
     threads: int | None = None  # torch's and the batch's threads; None: torch's default
     workers: int | None = None  # Ray tasks per iteration's games; None: play in this process
     address: str | None = None
+    init: str | None = None  # a checkpoint to start from: its weights, where the architectures share them
 
     def recipe(self) -> dict[str, Any]:
         """The settings that decide the result, as the checkpoint records them."""
         keep = {
             "teacher", "games", "steps", "batch_size", "learning_rate", "value_weight", "eval_every", "eval_games",
-            "seed",
+            "seed", "init",
         }  # fmt: skip
         return {k: v for k, v in dataclasses.asdict(self).items() if k in keep}
 
@@ -228,9 +229,19 @@ def _start(settings: Settings) -> tuple[PolicyValueNet, torch.optim.Optimizer, d
         optimizer = torch.optim.Adam(net.parameters(), lr=settings.learning_rate)
         checkpoint.load_optimizer(path, optimizer)
         return net, optimizer, info
-    net = PolicyValueNet(settings.arch).to(settings.device)
+    net = PolicyValueNet(settings.arch)
+    start: dict[str, Any] = {"iteration": 0, "step": 0, "seconds": 0.0, "positions": 0}
+    if settings.init:
+        source, info = checkpoint.load(settings.init)
+        missing, unexpected = net.load_state_dict(source.state_dict(), strict=False)
+        if unexpected or any(not name.startswith("shape.") for name in missing):
+            raise checkpoint.CheckpointError(
+                f"{settings.init}: its network does not fit this one (missing {missing}, unknown {unexpected})"
+            )
+        start["init"] = {k: info.get(k) for k in ("architecture", "step", "iteration", "command", "recipe")}
+    net.to(settings.device)
     optimizer = torch.optim.Adam(net.parameters(), lr=settings.learning_rate)
-    return net, optimizer, {"iteration": 0, "step": 0, "seconds": 0.0, "positions": 0}
+    return net, optimizer, start
 
 
 def _metrics_rows(path: str, upto: int) -> list[dict[str, str]]:
@@ -338,6 +349,7 @@ def _train(settings: Settings, progress: Callable[[int, int, str], None] | None,
             positions=positions,
             recipe=settings.recipe(),
             command=command,
+            init=info.get("init"),
             torch=torch.__version__,
             engine_package=__version__,
         )
