@@ -41,7 +41,7 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--layers", type=_cli.positive, default=6, help="the trunk's 3x3 convolutions (default 6)")
     parser.add_argument("--shape-head", action="store_true", help="add the shape-aware policy term")
     parser.add_argument("--init", default=None, metavar="CHECKPOINT",
-                        help="start from a checkpoint's weights (a network without the shape term fits one with it)")  # fmt: skip
+                        help="start from a checkpoint's weights (one without the shape term fits)")  # fmt: skip
     parser.add_argument("--seed", type=int, default=0, help="the run's seed (default 0)")
     parser.add_argument("--device", default="cpu", help="torch device: cpu (default), cuda, cuda:1 ...")
     parser.add_argument("--threads", type=_cli.positive, default=None, help="torch's and the games' threads "

@@ -81,6 +81,7 @@ class ShapeHead(nn.Module):
 
         self.maps = nn.Conv2d(channels, 3, 1)
         self.scale = nn.Parameter(torch.zeros(ORIENTATIONS, 3, 1, 1))
+        self.masks: torch.Tensor
         self.register_buffer("masks", torch.from_numpy(relation_masks()), persistent=False)
 
     def forward(self, x: torch.Tensor) -> torch.Tensor:
