@@ -211,7 +211,10 @@ class Interrupted(KeyboardInterrupt):
 def label(player: AnyPlayer) -> str:
     """The player as text: its command-line name, with any setting that name leaves out."""
     if isinstance(player, NetPlayer):
-        return str(player)
+        relevant = ["temperature", "seed"] if player.name == "net" else ["exploration", "leaves"]
+        default_net = NetPlayer(player.name)
+        extras = [f"{n}={getattr(player, n)}" for n in relevant if getattr(player, n) != getattr(default_net, n)]
+        return f"{player}({', '.join(extras)})" if extras else str(player)
     if player.name == "mcts":
         relevant = [f.name for f in fields(Player) if f.name not in ("name", "simulations")]
     else:

@@ -22,6 +22,12 @@ def test_names_parse_to_built_in_or_network_players():
     for bad, error in (("az:x", ValueError), ("az:0", ValueError), ("bogus", ValueError), (3, TypeError)):
         with pytest.raises(error):
             lineup.parse(bad)
+    from tegulo_rl.arena import check_players, label
+
+    assert label(NetPlayer(temperature=0.5)) == "net(temperature=0.5)"
+    assert len(check_players(["net", NetPlayer(temperature=0.5), "az:9"])) == 3
+    with pytest.raises(ValueError, match="more than once"):
+        check_players(["net", NetPlayer()])
     with pytest.raises(ValueError, match="temperature"):
         NetPlayer(temperature=-1.0)
     with pytest.raises(ValueError, match="network player"):
