@@ -93,7 +93,8 @@ class Settings:
             "teacher", "games", "steps", "batch_size", "learning_rate", "value_weight", "eval_every", "eval_games",
             "seed", "init",
         }  # fmt: skip
-        return {k: v for k, v in dataclasses.asdict(self).items() if k in keep}
+        # A run from scratch records no "init", as runs did before there was one.
+        return {k: v for k, v in dataclasses.asdict(self).items() if k in keep and (k != "init" or v is not None)}
 
 
 def _seed(seed: int, *key: int) -> int:
