@@ -59,7 +59,7 @@ install_packages scripts/test.sh "${missing[@]}"
 venv=$build/venv
 [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt"
-# torch, for the test that the batch's arrays reach it without a copy: only the CPU
+# torch, for the test that the batch's arrays reach it without a copy and the network's: only the CPU
 # build that lies on this machine's disk (an index holds no "+cpu" release, so pip
 # fails at once where the file is missing instead of fetching a CUDA build of several
 # GB), its dependencies from the index; and not under the sanitizers, whose runtime
@@ -68,13 +68,14 @@ if [ -z "$sanitize" ]; then
   "$venv/bin/python" -c 'import torch' 2>/dev/null ||
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "torch==2.13.0+cpu" >/dev/null 2>&1 ||
     echo "torch: no wheel on this machine for $("$venv/bin/python" -V); its test is skipped"
-  # The trainers of the training adapters, once torch is there (they would otherwise pull in
-  # a torch of their own choice); RLlib pins the Gymnasium release it supports.
+  # The trainers of the training adapters and the network's checkpoint format, once torch is
+  # there (they would otherwise pull in a torch of their own choice); RLlib pins the Gymnasium
+  # release it supports.
   if "$venv/bin/python" -c 'import torch' 2>/dev/null; then
-    "$venv/bin/python" -c 'import sb3_contrib, ray.rllib' 2>/dev/null ||
+    "$venv/bin/python" -c 'import sb3_contrib, ray.rllib, safetensors' 2>/dev/null ||
       "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        "stable-baselines3>=2.4,<3" "sb3-contrib>=2.4,<3" "ray[rllib]>=2.40,<3" >/dev/null 2>&1 ||
-      echo "sb3-contrib, ray[rllib]: no wheels for $("$venv/bin/python" -V); their tests are skipped"
+        "stable-baselines3>=2.4,<3" "sb3-contrib>=2.4,<3" "ray[rllib]>=2.40,<3" "safetensors>=0.4" >/dev/null 2>&1 ||
+      echo "sb3-contrib, ray[rllib], safetensors: no wheels for $("$venv/bin/python" -V); their tests are skipped"
   fi
 fi
 

@@ -32,7 +32,7 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 # In the order `--help` lists them; the first runs when no command is given.
-COMMANDS = ("demo", "bench", "arena", "selfplay", "replay", "play")
+COMMANDS = ("demo", "bench", "arena", "selfplay", "train", "evaluate", "replay", "play")
 DEFAULT_COMMAND = "demo"
 
 
@@ -119,8 +119,8 @@ non_negative = whole(0)
 
 
 def player(text: str) -> object:
-    """A player by name, as `tegulo_rl.players.parse` reads it."""
-    from tegulo_rl.players import parse
+    """A player by name, as `tegulo_rl.lineup.parse` reads it: a built-in player or one that uses a network."""
+    from tegulo_rl.lineup import parse
 
     try:
         return parse(text)

@@ -27,10 +27,9 @@ def test_every_command_has_its_parts_and_no_module_imports_main():
 
 def _required(name):
     return {
-        "arena": ["random", "greedy"],
-        "selfplay": ["--games", "1", "--out", "x"],
-        "replay": ["--out", "x.html"],
-    }.get(name, [])
+        "arena": ["random", "greedy"], "selfplay": ["--games", "1", "--out", "x"], "train": ["--out", "x"],
+        "evaluate": ["greedy"], "replay": ["--out", "x.html"],
+    }.get(name, [])  # fmt: skip
 
 
 def test_a_command_error_is_its_message_and_status(capsys):

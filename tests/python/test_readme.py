@@ -13,7 +13,7 @@ EXAMPLES = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
 
 
 def test_the_readme_has_its_examples():
-    assert len(EXAMPLES) == 11
+    assert len(EXAMPLES) == 12
 
 
 @pytest.mark.parametrize("number", range(len(EXAMPLES)))
@@ -30,6 +30,9 @@ def test_example_runs(number, tmp_path):
                 pytest.importorskip(module, reason=f"{module} is not installed for this interpreter")
     if "tegulo_rl.rllib" in code and os.environ.get("TEGULO_SANITIZED"):
         pytest.skip("Ray's workers do not start under AddressSanitizer")
+    if "lineup" in code:
+        for module in ("torch", "safetensors"):
+            pytest.importorskip(module, reason=f"{module} is not installed for this interpreter")
     if "import selfplay" in code:
         for module in ("ray", "pyarrow"):
             pytest.importorskip(module, reason=f"{module} is not installed for this interpreter")

@@ -16,7 +16,9 @@ from dataclasses import fields
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import SEATS
 from tegulo_rl.arena.reporting import ArenaResult, GameResult, summarize
-from tegulo_rl.players import Player, parse
+from tegulo_rl import lineup as lineups
+from tegulo_rl.lineup import AnyPlayer, NetPlayer
+from tegulo_rl.players import Player
 
 DEFAULT_BATCH = 256
 
@@ -29,8 +31,13 @@ class Interrupted(KeyboardInterrupt):
         self.result = result
 
 
-def label(player: Player) -> str:
+def label(player: AnyPlayer) -> str:
     """The player as text: its command-line name, with any setting that name leaves out."""
+    if isinstance(player, NetPlayer):
+        relevant = ["temperature", "seed"] if player.name == "net" else ["exploration", "leaves"]
+        default_net = NetPlayer(player.name)
+        extras = [f"{n}={getattr(player, n)}" for n in relevant if getattr(player, n) != getattr(default_net, n)]
+        return f"{player}({', '.join(extras)})" if extras else str(player)
     if player.name == "mcts":
         relevant = [f.name for f in fields(Player) if f.name not in ("name", "simulations")]
     else:
@@ -40,9 +47,9 @@ def label(player: Player) -> str:
     return f"{player}({', '.join(extras)})" if extras else str(player)
 
 
-def check_players(players: Sequence[str | Player]) -> list[Player]:
+def check_players(players: Sequence[str | AnyPlayer]) -> list[AnyPlayer]:
     """The players parsed, refusing fewer than two, more than four or the same one twice."""
-    parsed = [parse(p) for p in players]
+    parsed = [lineups.parse(p) for p in players]
     if not 2 <= len(parsed) <= SEATS:
         raise ValueError(f"an arena takes 2 to {SEATS} players, got {len(parsed)}")
     labels = [label(p) for p in parsed]
@@ -67,7 +74,7 @@ def finished_game(number: int, seats: tuple[int, ...], scores: list[int], record
 
 
 def play(
-    players: Sequence[str | Player],
+    players: Sequence[str | AnyPlayer],
     games: int,
     *,
     seed: int = 0,
@@ -100,7 +107,7 @@ def play(
     games_batch = GameBatch(size, seed=seed, threads=threads)
     # Slots with no game left play on, with their results ignored; a random player
     # (index `count`) holds their seats, so that they cost next to nothing.
-    lineup = [*chosen, Player("random")]
+    lineup: list[AnyPlayer] = [*chosen, Player("random")]
     seats = np.array([rotation(slot, count) for slot in range(size)], dtype=np.int64)
     slot_game = list(range(size))
     assigned = size
@@ -120,7 +127,7 @@ def play(
 
     try:
         while len(results) < total:
-            step = games_batch.step_players(lineup, seats)
+            step = lineups.step(games_batch, lineup, seats)
             for slot in np.flatnonzero(step.terminated).tolist():
                 number = slot_game[slot]
                 if number >= 0:

@@ -45,7 +45,8 @@ from tegulo_rl import __version__
 from tegulo_rl._ray import local_ray
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import RECORD_SIZE, SEATS, TURN_BYTE
-from tegulo_rl.players import Player, parse
+from tegulo_rl.lineup import AnyPlayer, NetPlayer, parse
+from tegulo_rl.players import Player
 from tegulo_rl.selfplay.data import (
     FORMAT,
     MANIFEST,
@@ -77,9 +78,9 @@ def shard_seed(seed: int, shard: int) -> int:
     return int(np.random.SeedSequence(seed, spawn_key=(shard,)).generate_state(1, np.uint64)[0])
 
 
-def as_players(player: str | Player | Sequence[str | Player]) -> tuple[Player, ...]:
-    """One player for every seat, or four, one per seat."""
-    if isinstance(player, (str, Player)):
+def as_players(player: str | AnyPlayer | Sequence[str | AnyPlayer]) -> tuple[AnyPlayer, ...]:
+    """One player for every seat, or four, one per seat: built-in players or ones that use a network."""
+    if isinstance(player, (str, Player, NetPlayer)):
         return (parse(player),)
     if not isinstance(player, Sequence):
         raise TypeError(f"player must be a player or a sequence of four, got {type(player).__name__}")
@@ -92,7 +93,7 @@ def as_players(player: str | Player | Sequence[str | Player]) -> tuple[Player, .
 class Plan:
     """The arguments that decide what a run writes."""
 
-    players: tuple[Player, ...]
+    players: tuple[AnyPlayer, ...]
     games: int
     seed: int
     shard_games: int
@@ -125,7 +126,7 @@ class Plan:
 
 
 def make_plan(
-    player: str | Player | Sequence[str | Player], games: int, seed: int = 0, shard_games: int = DEFAULT_SHARD_GAMES
+    player: str | AnyPlayer | Sequence[str | AnyPlayer], games: int, seed: int = 0, shard_games: int = DEFAULT_SHARD_GAMES
 ) -> Plan:
     """A checked plan; clear errors for arguments no run can have."""
     return Plan(
@@ -152,10 +153,11 @@ def play_shard(plan: Plan, shard: int) -> pa.Table:
     import pyarrow as pa
 
     from tegulo_rl._batch import GameBatch
+    from tegulo_rl.lineup import choose as lineup_choose
 
     n, wanted = plan.batch_games, plan.games_in(shard)
     batch = GameBatch(n, reward_mode="score", threads=THREADS, seed=shard_seed(plan.seed, shard))
-    players: Player | list[Player] = plan.players[0] if len(plan.players) == 1 else list(plan.players)
+    players = list(plan.players)
     seats = None if len(plan.players) == 1 else np.tile(np.arange(SEATS, dtype=np.int64), (n, 1))
     records, actions, counts = [], [], []
     begun = np.zeros(n, np.int64)  # the round at which each slot's game began
@@ -163,10 +165,17 @@ def play_shard(plan: Plan, shard: int) -> pa.Table:
     kept = rounds = 0
     while kept < wanted:
         records.append(batch.to_bytes())
-        choice = batch.choose(players, seats)
-        result = batch.step(choice.actions)
-        actions.append(choice.actions)
-        counts.append(choice.legal_counts)
+        if any(isinstance(p, NetPlayer) for p in players):
+            chosen = lineup_choose(batch, players, seats)
+            offsets = batch.observe().legal_offsets
+            assert offsets is not None  # asked for: legal lists are observe's default
+            legal_counts = np.diff(offsets).astype(np.int32)
+        else:
+            choice = batch.choose([p for p in players if isinstance(p, Player)], seats)
+            chosen, legal_counts = choice.actions, choice.legal_counts
+        result = batch.step(chosen)
+        actions.append(chosen)
+        counts.append(legal_counts)
         ended = np.flatnonzero(result.terminated)
         take = ended[: wanted - kept]
         if len(take):
@@ -379,7 +388,7 @@ class Summary:
 
 
 def generate(
-    player: str | Player | Sequence[str | Player],
+    player: str | AnyPlayer | Sequence[str | AnyPlayer],
     games: int,
     out: str | os.PathLike[str],
     *,

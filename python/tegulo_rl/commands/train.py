@@ -1,0 +1,98 @@
+"""Train a policy-value network by distilling a search's moves from the games it plays.
+
+    python -m tegulo_rl train --out DIR [--iterations 24] [--teacher mcts:100] [--plot FILE.png]
+
+Each iteration plays --games games with the teacher in every seat, keeps every
+decision (DIR/data), takes --steps Adam steps on minibatches of all the data so
+far (the policy's masked cross-entropy with the teacher's move, plus the values'
+squared error against the final rank rewards), and every --eval-every iterations
+plays --eval-games games of the network's policy against three heuristic
+players. Metrics go to DIR/metrics.csv, the checkpoint (weights, optimiser and a
+JSON of the run) to DIR/checkpoint.safetensors after every iteration, weights at
+each evaluation to DIR/snapshots. Killed, the same command resumes from the last
+checkpoint; a larger --iterations trains on. --workers/--address play each
+iteration's games as Ray tasks. Needs torch: pip install 'tegulo-rl[torch]'.
+"""
+
+from __future__ import annotations
+
+import argparse
+import shlex
+import sys
+
+from tegulo_rl import _cli
+
+HELP = "train a policy-value network from a search's games (needs torch)"
+
+
+def configure(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--out", required=True, help="the run's directory: data, metrics, checkpoints")
+    parser.add_argument("--iterations", type=_cli.positive, default=24, help="iterations in all (default 24)")
+    parser.add_argument("--teacher", type=_cli.player, default="mcts:100", help="the player whose moves are learnt "
+                        "(default mcts:100)")  # fmt: skip
+    parser.add_argument("--games", type=_cli.positive, default=64, help="games played per iteration (default 64)")
+    parser.add_argument("--steps", type=_cli.non_negative, default=140, help="Adam steps per iteration (default 140)")
+    parser.add_argument("--batch-size", type=_cli.positive, default=128, help="positions a step (default 128)")
+    parser.add_argument("--learning-rate", type=float, default=2e-3, help="Adam's step size (default 0.002)")
+    parser.add_argument("--value-weight", type=float, default=1.0, help="weight of the value loss (default 1)")
+    parser.add_argument("--eval-every", type=_cli.positive, default=2, help="iterations between evaluations (2)")
+    parser.add_argument("--eval-games", type=_cli.positive, default=64, help="games an evaluation (default 64)")
+    parser.add_argument("--channels", type=_cli.positive, default=32, help="the network's channels (default 32)")
+    parser.add_argument("--layers", type=_cli.positive, default=6, help="the trunk's 3x3 convolutions (default 6)")
+    parser.add_argument("--shape-head", action="store_true", help="add the shape-aware policy term")
+    parser.add_argument("--init", default=None, metavar="CHECKPOINT",
+                        help="start from a checkpoint's weights (one without the shape term fits)")  # fmt: skip
+    parser.add_argument("--seed", type=int, default=0, help="the run's seed (default 0)")
+    parser.add_argument("--device", default="cpu", help="torch device: cpu (default), cuda, cuda:1 ...")
+    parser.add_argument("--threads", type=_cli.positive, default=None, help="torch's and the games' threads "
+                        "(default: torch's own choice; 1 on a busy machine)")  # fmt: skip
+    parser.add_argument("--workers", type=_cli.positive, default=None, help="play on Ray, in this many tasks an "
+                        "iteration (default: in this process)")  # fmt: skip
+    parser.add_argument("--address", default=None, help="the Ray cluster to join (default: a local one)")
+    parser.add_argument("--plot", type=_cli.output_file, default=None, help="draw the curves to FILE.png at the end")
+
+
+def run(args: argparse.Namespace) -> int:
+    from tegulo_rl.net import MissingTorch, require_torch
+
+    try:
+        require_torch()
+    except MissingTorch as error:
+        raise _cli.CommandError(str(error)) from None
+    from tegulo_rl.net import checkpoint
+    from tegulo_rl.net.model import Architecture
+    from tegulo_rl.net.train import RunMismatch, Settings, plot, train
+
+    settings = Settings(
+        out=args.out,
+        iterations=args.iterations,
+        teacher=str(args.teacher),
+        games=args.games,
+        steps=args.steps,
+        batch_size=args.batch_size,
+        learning_rate=args.learning_rate,
+        value_weight=args.value_weight,
+        eval_every=args.eval_every,
+        eval_games=args.eval_games,
+        seed=args.seed,
+        arch=Architecture(channels=args.channels, layers=args.layers, shape_head=args.shape_head),
+        device=args.device,
+        threads=args.threads,
+        workers=args.workers,
+        address=args.address,
+        init=args.init,
+    )
+    command = "python -m tegulo_rl " + shlex.join(sys.argv[1:]) if sys.argv[1:2] == ["train"] else None
+    progress = _cli.Progress("iterations", lines=settings.iterations)
+    try:
+        info = train(settings, progress=progress, command=command)
+    except (RunMismatch, checkpoint.CheckpointError, ValueError) as error:
+        raise _cli.CommandError(str(error), _cli.EXIT_USAGE if isinstance(error, RunMismatch) else 1) from None
+    finally:
+        progress.end() if progress.live else None
+    print(f"trained {info['iteration']} iterations, {info['step']} steps, {info['positions']} positions "
+          f"in {info['seconds'] / 60:.1f} minutes: {args.out}")  # fmt: skip
+    if args.plot:
+        plot(args.out, args.plot)
+        print(f"curves: {args.plot}")
+    return _cli.EXIT_OK

@@ -1,0 +1,187 @@
+"""Any mix of players on a batch of games: the built-in ones (native) and those that use a network.
+
+    >>> from tegulo_rl import GameBatch, lineup
+    >>> batch = GameBatch(64, seed=0)
+    >>> seats = [[0, 1, 1, 1]] * 64                     # agent a of game i: players[seats[i][a]]
+    >>> step = lineup.step(batch, ["net", "heuristic"], seats)
+
+Names: everything `tegulo_rl.players.parse` reads, and "net" (the shipped
+baseline network's policy, argmax), "net:PATH" (a checkpoint's), "az" or "az:N"
+(PUCT search guided by the baseline, N simulations, 200 by default) and
+"az:N:PATH" (guided by a checkpoint); `NetPlayer` sets the rest (temperature,
+seed, exploration, leaves). A line-up of built-in players only goes straight to
+`GameBatch.choose` and `step_players`; a network player is evaluated once per call,
+on the positions of all the games whose mover it plays. Network players need
+torch: pip install 'tegulo-rl[torch]'.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+from tegulo_rl import players as _players
+from tegulo_rl._tegulo import PyTegulo
+from tegulo_rl.players import Player
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+    from tegulo_rl._batch import BatchStep, GameBatch
+
+NET_NAMES = ("net", "az")
+DEFAULT_AZ_SIMULATIONS = 200
+
+
+@dataclass(frozen=True)
+class NetPlayer:
+    """A player that uses a network: `name` "net" plays its policy (argmax at temperature 0,
+    else sampled from softmax(logits / temperature) with `seed`), "az" searches with it
+    (`simulations`, `exploration`, `leaves` as `players.search` takes them). `path` is the
+    checkpoint; None means the shipped baseline."""
+
+    name: str = "net"
+    path: str | None = None
+    temperature: float = 0.0
+    seed: int = 0
+    simulations: int = DEFAULT_AZ_SIMULATIONS
+    exploration: float = 1.5
+    leaves: int = 8
+
+    def __post_init__(self) -> None:
+        if self.name not in NET_NAMES:
+            raise ValueError(f"Unknown network player {self.name!r}: expected one of {', '.join(NET_NAMES)}")
+        if not (isinstance(self.temperature, (int, float)) and 0 <= self.temperature < math.inf):
+            raise ValueError(f"temperature must be a finite number of at least 0, got {self.temperature!r}")
+        for attr in ("simulations", "leaves"):
+            value = getattr(self, attr)
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                raise ValueError(f"{attr} must be a whole number of at least 1, got {value!r}")
+        if self.path is not None and not isinstance(self.path, str):
+            raise TypeError(f"path must be a str or None, got {type(self.path).__name__}")
+
+    def __str__(self) -> str:
+        where = "" if self.path is None else f":{self.path}"
+        if self.name == "az":
+            return f"az:{self.simulations}{where}"
+        return f"net{where}"
+
+
+AnyPlayer = Player | NetPlayer
+
+
+def parse(text: str | Player | NetPlayer) -> AnyPlayer:
+    """The player a name gives: a built-in one as `players.parse` reads it, or a NetPlayer
+    from "net", "net:PATH", "az", "az:N" or "az:N:PATH"."""
+    if isinstance(text, (Player, NetPlayer)):
+        return text
+    if not isinstance(text, str):
+        raise TypeError(f"a player is a name, a Player or a NetPlayer, got {type(text).__name__}")
+    name, _, rest = text.partition(":")
+    if name == "net":
+        return NetPlayer("net", path=rest or None)
+    if name == "az":
+        count, _, path = rest.partition(":")
+        try:
+            simulations = int(count) if count else DEFAULT_AZ_SIMULATIONS
+        except ValueError:
+            raise ValueError(f"simulations must be a whole number, got {count!r} in {text!r}") from None
+        return NetPlayer("az", path=path or None, simulations=simulations)
+    return _players.parse(text)
+
+
+resolve = parse
+
+
+def _resolved(players: str | AnyPlayer | Sequence[str | AnyPlayer]) -> list[AnyPlayer]:
+    named = [players] if isinstance(players, (str, Player, NetPlayer)) else list(players)
+    if not named:
+        raise ValueError("no player given")
+    return [parse(p) for p in named]
+
+
+def choose(
+    batch: GameBatch, players: str | AnyPlayer | Sequence[str | AnyPlayer], seats: Any = None
+) -> npt.NDArray[np.int64]:
+    """An action for every game of the batch, in the frame of its agent to move, chosen by
+    `players[seats[i][agent]]` (seats None: players[0] everywhere); no game changes."""
+    import numpy as np
+
+    chosen = _resolved(players)
+    # Network players' seats go to a random player meanwhile: it costs next to nothing.
+    native = [p if isinstance(p, Player) else Player("random") for p in chosen]
+    if native == chosen:
+        return np.asarray(batch.choose(native, seats).actions)
+    actions = np.array(batch.choose(native, seats).actions)
+    observation = batch.observe(legal="mask")
+    if seats is None:
+        mover = np.zeros(len(batch), np.int64)
+    else:
+        table = np.asarray(seats, dtype=np.int64).reshape(len(batch), 4)
+        mover = table[np.arange(len(batch)), observation.current_agent]
+    records = None
+    for number, player in enumerate(chosen):
+        if not isinstance(player, NetPlayer):
+            continue
+        games = np.flatnonzero(mover == number)
+        if len(games) == 0:
+            continue
+        if records is None:
+            records = batch.to_bytes()
+        actions[games] = _net_actions(player, batch, observation, records, games)
+    return actions
+
+
+def _net_actions(player: NetPlayer, batch: GameBatch, observation: Any, records: Any, games: Any) -> Any:
+    from tegulo_rl.net import require_torch
+
+    require_torch()
+    from tegulo_rl.net import player as net_player
+
+    net = net_player.network(player.path)
+    if player.name == "net":
+        logits, _ = net_player.evaluate(net, net_player.Rows(observation, games))
+        return net_player.policy_actions(logits, player.temperature, player.seed, records[games].tobytes())
+    found = _players.search(
+        [batch.game(int(i)) for i in games],
+        net_player.evaluator(net),
+        simulations=player.simulations,
+        exploration=player.exploration,
+        leaves=player.leaves,
+    )
+    return [int(a) if a is not None else 0 for a in found]
+
+
+def step(batch: GameBatch, players: str | AnyPlayer | Sequence[str | AnyPlayer], seats: Any = None) -> BatchStep:
+    """Plays what `choose` chooses: one step of every game, as `GameBatch.step_players`."""
+    chosen = _resolved(players)
+    native = [p for p in chosen if isinstance(p, Player)]
+    if len(native) == len(chosen):
+        return batch.step_players(native, seats)
+    return batch.step(choose(batch, chosen, seats))
+
+
+def choose_one(game: PyTegulo, player: str | AnyPlayer, seed: int = 0) -> int | None:
+    """What `player` plays for the game's agent to move (None when it is out of moves or the
+    game is over), as `players.choose` for built-in players; `seed` seeds the game's stream."""
+    import numpy as np
+
+    from tegulo_rl._batch import GameBatch
+
+    chosen = parse(player)
+    if isinstance(chosen, Player):
+        return _players.choose(game, chosen, seed=seed)
+    if not isinstance(game, PyTegulo):
+        raise TypeError(f"game must be a PyTegulo, got {type(game).__name__}")
+    if game.is_over or game.terminations[game.agent_selection]:
+        return None
+    batch = GameBatch.from_bytes(np.frombuffer(game.to_bytes(), np.uint8).reshape(1, -1), seed=seed, threads=1)
+    return int(choose(batch, [chosen])[0])
+
+
+def label(player: str | AnyPlayer) -> str:
+    """A player's name as tables print it."""
+    return str(parse(player))
