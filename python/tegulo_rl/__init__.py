@@ -35,6 +35,7 @@ if "IPython" in sys.modules:  # inside IPython or Jupyter: games show as their b
 
     notebook.register()
 
+
 def _register_gymnasium() -> None:
     """Registers "tegulo_rl/Tegulo-v0" with Gymnasium, without importing it here when it is not imported yet.
 

@@ -25,9 +25,10 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from tegulo_rl import players as _players
+from tegulo_rl import lineup
 from tegulo_rl._batch import BatchObservation, BatchStep, GameBatch
 from tegulo_rl._tegulo import PyTegulo
+from tegulo_rl.lineup import AnyPlayer, NetPlayer
 from tegulo_rl.players import Player
 
 SEATS = len(PyTegulo().agents)
@@ -45,13 +46,13 @@ PLANES = 3 * SEATS + KINDS
 OBSERVATION_SHAPE = (PLANES, SIDE, SIDE)
 LEGAL_MODES = ("list", "mask", "both")
 
-Opponents = str | Player | Sequence[str | Player]
+Opponents = str | AnyPlayer | Sequence[str | AnyPlayer]
 
 
-def parse_opponents(opponents: Opponents) -> list[Player]:
+def parse_opponents(opponents: Opponents) -> list[AnyPlayer]:
     """The three opponents, in turn order after the learner: one player for all three or a sequence of three."""
-    if isinstance(opponents, (str, Player)):
-        names: list[str | Player] = [opponents] * (SEATS - 1)
+    if isinstance(opponents, (str, Player, NetPlayer)):
+        names: list[str | AnyPlayer] = [opponents] * (SEATS - 1)
     elif isinstance(opponents, Sequence):
         names = list(opponents)
         if len(names) != SEATS - 1:
@@ -60,10 +61,8 @@ def parse_opponents(opponents: Opponents) -> list[Player]:
         raise TypeError(f"opponents must be a player name or a sequence of them, got {type(opponents).__name__}")
     result = []
     for name in names:
-        if isinstance(name, Player):
-            result.append(name)
-        elif isinstance(name, str):
-            result.append(_players.parse(name))
+        if isinstance(name, (str, Player, NetPlayer)):
+            result.append(lineup.parse(name))
         else:
             raise TypeError(f"an opponent must be a player name, got {type(name).__name__}")
     return result
@@ -80,9 +79,10 @@ def check_seat(seat: int | None) -> int | None:
     return int(seat)
 
 
-def play_opponents(batch: GameBatch, players: list[Player], seats: npt.NDArray[np.uint8]) -> BatchStep:
-    """Plays every game's agent to move as the players that `seats` names: the one road of opponents' moves."""
-    return batch.step_players(players, seats)
+def play_opponents(batch: GameBatch, players: list[AnyPlayer], seats: npt.NDArray[np.uint8]) -> BatchStep:
+    """Plays every game's agent to move as the players that `seats` names: the one road of opponents' moves.
+    Built-in players play in native code; a network plays all the games it moves in at once."""
+    return lineup.step(batch, players, seats)
 
 
 def planes(obs: BatchObservation) -> npt.NDArray[np.uint8]:

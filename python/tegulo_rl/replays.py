@@ -12,18 +12,18 @@ import os
 from collections.abc import Sequence
 from pathlib import Path
 
-from tegulo_rl import geometry, players
+from tegulo_rl import geometry, lineup
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl.geometry import KINDS, RECORD_SIZE, SIZE
-from tegulo_rl.players import Player
+from tegulo_rl.lineup import AnyPlayer
 
 __all__ = ["RECORD_SIZE", "fresh", "from_record", "from_saved", "from_selfplay"]
 
 
-def _choose(game: PyTegulo, player: Player, seed: int) -> int | None:
+def _choose(game: PyTegulo, player: AnyPlayer, seed: int) -> int | None:
     """What a player plays for the game's agent to move: every choice of a player's move made for a
     picture or for the play page goes through here."""
-    return players.choose(game, player, seed=seed)
+    return lineup.choose_one(game, player, seed=seed)
 
 
 def _placements(records: Sequence[bytes]) -> list[bytes]:
@@ -35,11 +35,11 @@ def _placements(records: Sequence[bytes]) -> list[bytes]:
     return kept
 
 
-def fresh(seats: Sequence[str | Player], seed: int = 0) -> list[bytes]:
+def fresh(seats: Sequence[str | AnyPlayer], seed: int = 0) -> list[bytes]:
     """A new game between four players (agent 0's first), each choosing with its own seed from `seed`."""
     if len(seats) != 4:
         raise ValueError(f"a game has four players, got {len(seats)}")
-    chosen = [players.parse(p) for p in seats]
+    chosen = [lineup.parse(p) for p in seats]
     game = PyTegulo()
     records = [game.to_bytes()]
     while not game.is_over:

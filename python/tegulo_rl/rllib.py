@@ -36,12 +36,13 @@ import numpy.typing as npt
 from gymnasium import spaces
 from ray.rllib.env.multi_agent_env import MultiAgentEnv
 
-from tegulo_rl import players as _players
+from tegulo_rl import lineup
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl.arrays import as_arrays
 from tegulo_rl.gym import LegalDiscrete
 from tegulo_rl.learner import NUM_ACTIONS, OBSERVATION_SHAPE, SEATS, check_seat, parse_opponents
-from tegulo_rl.players import REWARD_MODES, Player
+from tegulo_rl.lineup import AnyPlayer
+from tegulo_rl.players import REWARD_MODES
 
 __all__ = ["TeguloMultiAgentEnv", "ppo_config", "AGENTS"]
 
@@ -49,9 +50,9 @@ AGENTS = [f"player_{i}" for i in range(SEATS)]
 FLAT = int(np.prod(OBSERVATION_SHAPE))
 
 
-def choose_opponent(game: PyTegulo, player: Player, seed: int) -> int:
+def choose_opponent(game: PyTegulo, player: AnyPlayer, seed: int) -> int:
     """The built-in opponent's action in `game`: the one road of opponents' moves."""
-    action = _players.choose(game, player, seed=seed)
+    action = lineup.choose_one(game, player, seed=seed)
     assert action is not None  # the agent to move has a legal action: done agents are passed before
     return action
 

@@ -126,7 +126,10 @@ class Plan:
 
 
 def make_plan(
-    player: str | AnyPlayer | Sequence[str | AnyPlayer], games: int, seed: int = 0, shard_games: int = DEFAULT_SHARD_GAMES
+    player: str | AnyPlayer | Sequence[str | AnyPlayer],
+    games: int,
+    seed: int = 0,
+    shard_games: int = DEFAULT_SHARD_GAMES,
 ) -> Plan:
     """A checked plan; clear errors for arguments no run can have."""
     return Plan(

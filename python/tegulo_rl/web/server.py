@@ -40,10 +40,10 @@ from starlette.responses import FileResponse, JSONResponse, Response
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
-from tegulo_rl import draw, geometry, players
+from tegulo_rl import draw, geometry, lineup
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import legal_actions
-from tegulo_rl.players import Player
+from tegulo_rl.lineup import AnyPlayer
 from tegulo_rl.replays import _choose
 
 STATIC = Path(__file__).with_name("static")
@@ -52,12 +52,12 @@ LAST_MOVES = 8  # placements listed on the page
 log = logging.getLogger("tegulo_rl.web")
 
 
-def parse_player(name: object) -> Player:
+def parse_player(name: object) -> AnyPlayer:
     """An opponent by name, refused with ValueError naming the problem."""
     if not isinstance(name, str):
         raise ValueError(f"a player is named by a string, got {json.dumps(name)}")
     try:
-        return players.parse(name)
+        return lineup.parse(name)
     except (TypeError, ValueError) as error:
         raise ValueError(str(error)) from None
 
@@ -76,7 +76,7 @@ class Session:
     threads change while the event loop reads them; `busy` lets one move be played at a time."""
 
     id: str
-    opponents: dict[int, Player]
+    opponents: dict[int, AnyPlayer]
     human: int
     seed: int
     game: PyTegulo = field(default_factory=PyTegulo)
