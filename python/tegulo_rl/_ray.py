@@ -96,3 +96,21 @@ def local_ray(num_cpus: int | None = None, **init: object) -> Iterator[None]:
             yield
         finally:
             ray.shutdown()
+
+
+@contextlib.contextmanager
+def connected(address: str | None) -> Iterator[None]:
+    """This process's Ray connection if it has one, else the cluster at `address`, else a local instance."""
+    import ray
+
+    if ray.is_initialized():
+        yield
+    elif address is None:
+        with local_ray():
+            yield
+    else:
+        ray.init(address=address, logging_level=logging.WARNING)
+        try:
+            yield
+        finally:
+            ray.shutdown()  # disconnects; the cluster goes on

@@ -38,11 +38,11 @@ from ray.rllib.env.multi_agent_env import MultiAgentEnv
 
 from tegulo_rl import lineup
 from tegulo_rl._tegulo import PyTegulo
+from tegulo_rl._views import REWARD_MODES
 from tegulo_rl.arrays import as_arrays
 from tegulo_rl.gym import LegalDiscrete
 from tegulo_rl.learner import NUM_ACTIONS, OBSERVATION_SHAPE, SEATS, check_seat, parse_opponents
 from tegulo_rl.lineup import AnyPlayer
-from tegulo_rl.players import REWARD_MODES
 
 __all__ = ["TeguloMultiAgentEnv", "ppo_config", "AGENTS"]
 

@@ -13,10 +13,10 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from dataclasses import fields
 
+from tegulo_rl import lineup as lineups
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import SEATS
 from tegulo_rl.arena.reporting import ArenaResult, GameResult, summarize
-from tegulo_rl import lineup as lineups
 from tegulo_rl.lineup import AnyPlayer, NetPlayer
 from tegulo_rl.players import Player
 

@@ -273,9 +273,9 @@ def train(
     instance bound to 127.0.0.1 for the run."""
     with contextlib.ExitStack() as stack:
         if settings.workers:
-            from tegulo_rl.selfplay import _connected
+            from tegulo_rl._ray import connected
 
-            stack.enter_context(_connected(settings.address))
+            stack.enter_context(connected(settings.address))
         return _train(settings, progress, command)
 
 

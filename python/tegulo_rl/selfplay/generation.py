@@ -37,12 +37,12 @@ import os
 import platform
 import secrets
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO
 
 from tegulo_rl import __version__
-from tegulo_rl._ray import local_ray
+from tegulo_rl._ray import connected
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import RECORD_SIZE, SEATS, TURN_BYTE
 from tegulo_rl.lineup import AnyPlayer, NetPlayer, parse
@@ -339,26 +339,6 @@ def _complete_shards(out: str, plan: Plan) -> dict[int, Shard]:
     return shards
 
 
-@contextlib.contextmanager
-def _connected(address: str | None) -> Iterator[None]:
-    """This process's Ray connection if it has one, else the cluster at `address`, else a local instance."""
-    import logging
-
-    import ray
-
-    if ray.is_initialized():
-        yield
-    elif address is None:
-        with local_ray():
-            yield
-    else:
-        ray.init(address=address, logging_level=logging.WARNING)
-        try:
-            yield
-        finally:
-            ray.shutdown()  # disconnects; the cluster goes on
-
-
 @dataclass(frozen=True)
 class Summary:
     """What a run left in its directory and what it did."""
@@ -431,7 +411,7 @@ def generate(
     if progress:
         progress(len(shards), plan.num_shards, 0)
     if todo:
-        with _connected(address):
+        with connected(address):
             task = ray.remote(num_cpus=1, max_retries=MAX_RETRIES)(_shard_task)
             cap = len(todo) if workers is None else workers
             pending: dict[Any, int] = {}

@@ -40,7 +40,7 @@ from starlette.responses import FileResponse, JSONResponse, Response
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
-from tegulo_rl import draw, geometry, lineup
+from tegulo_rl import draw, geometry, lineup, players
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import legal_actions
 from tegulo_rl.lineup import AnyPlayer
