@@ -1,3 +1,6 @@
+// One file past the usual length on purpose: libFuzzer takes one entry point per target,
+// and the decoder, the operations and the twins' checks share its state.
+//
 // Drives a GameBatch through the operations its input names, with a single Game
 // beside every game of the batch (its twin) stepped with the same accepted
 // actions and a stream beside every game's stream drawn from the same way. After

@@ -1,4 +1,7 @@
-"""Long loops over every member of the extension, each on a success path or an error path,
+"""One file past the usual length on purpose: a loop a member, side by side, so that the
+suite and a person reading the figures see every member's loop in one place.
+
+Long loops over every member of the extension, each on a success path or an error path,
 for watching memory: after a warm-up, what tracemalloc traces and what the process holds
 resident must not grow with the number of calls. The loops over GameBatch, its results,
 the module _players and tegulo_rl.players need numpy, and are left out without it.

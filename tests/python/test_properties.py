@@ -1,4 +1,7 @@
-"""Property tests of the whole Python surface: every member, called on games drawn from random
+"""One file past the usual length on purpose: the models of the rules that every property
+shares live beside the properties that use them.
+
+Property tests of the whole Python surface: every member, called on games drawn from random
 play with arbitrary arguments of arbitrary types, returns its documented result or raises
 exactly its documented error, and a refused call leaves the game as it was.
 
