@@ -68,10 +68,10 @@ class _GymnasiumHook:
         if name != "gymnasium":
             return None
         sys.meta_path.remove(self)
-        spec = _importlib_util.find_spec(name)
-        if spec is None or spec.loader is None:
-            return spec
-        loader = spec.loader
+        found = _importlib_util.find_spec(name)
+        if found is None or found.loader is None:
+            return found
+        loader = found.loader
         run = loader.exec_module
 
         def exec_module(module: ModuleType) -> None:
@@ -79,7 +79,7 @@ class _GymnasiumHook:
             _register_env()
 
         loader.exec_module = exec_module  # type: ignore[method-assign]
-        return spec
+        return found
 
 
 _register_gymnasium()
