@@ -45,7 +45,20 @@ def pick(actions: np.ndarray, offsets: np.ndarray, rng: np.random.Generator) -> 
 
 
 def batch_loop(games: int, rng: np.random.Generator) -> Callable[[], int]:
-    """The loop the vector adapters run on: the learner's move and three opponents' moves, four batch calls."""
+    """The loop the vector adapters run on: observe, then the learner's move and its opponents' in one call."""
+    batch = GameBatch(games, seed=0)
+
+    def run() -> int:
+        obs = batch.observe("list")
+        assert obs.legal_actions is not None and obs.legal_offsets is not None
+        batch.step_learners(pick(obs.legal_actions, obs.legal_offsets, rng), "random")
+        return games
+
+    return run
+
+
+def four_calls(games: int, rng: np.random.Generator) -> Callable[[], int]:
+    """The same moves in four batch calls (a step and three step_players), as before the native learner step."""
     batch = GameBatch(games, seed=0)
 
     def run() -> int:
@@ -65,7 +78,9 @@ def speed(games: int, seconds: float) -> None:
     rng = np.random.default_rng(0)
     print(f"{games} games, random opponents, {seconds:.0f} s each")
     base = rate(batch_loop(games, rng), seconds)
-    print(f"  GameBatch loop (observe lists, step, 3 x step_players): {base:10.0f} learner steps/s")
+    print(f"  GameBatch loop (observe lists, step_learners):          {base:10.0f} learner steps/s")
+    calls = rate(four_calls(games, rng), seconds)
+    print(f"  GameBatch loop (observe lists, step, 3 x step_players): {calls:10.0f} learner steps/s")
     for legal in ("list", "both"):
         env = TeguloVectorEnv(games, legal=legal)
         _, infos = env.reset(seed=0)

@@ -8,7 +8,12 @@ calls until every game is back at its learner's turn; a game that ends on the wa
 starts again (and is played up to its learner's first turn), and the step reports
 its learner's reward and final position.
 
-The batch steps all its games at once, while between two turns of the learner a
+When the opponents are built-in players that do not search, a learner step is
+one native call (`GameBatch.step_learners`): each game plays its learner's action
+and its opponents' replies on its own, up to its learner's next turn, on the
+batch's threads. Otherwise (a network, or a search whose long choices must hear
+interrupts) the opponents move in batch calls. The batch steps all its games at
+once, while between two turns of the learner a
 game needs from none to three opponent moves (fewer when opponents are out of
 moves, none when the learner's own move ended the game, and many when the learner
 is out of moves and the opponents play the game out). When most games move, games
@@ -25,7 +30,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from tegulo_rl import lineup
+from tegulo_rl import _views, lineup
 from tegulo_rl._batch import BatchObservation, BatchStep, GameBatch
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl.lineup import AnyPlayer, NetPlayer
@@ -98,14 +103,12 @@ def planes(obs: BatchObservation) -> npt.NDArray[np.uint8]:
 
 def final_planes(record: npt.NDArray[np.uint8], seat: int) -> npt.NDArray[np.uint8]:
     """The planes (PLANES, 20, 20) of a finished game's record as the agent `seat` sees it."""
-    from tegulo_rl.arrays import as_arrays
-
-    view = as_arrays(PyTegulo.from_bytes(record.tobytes()).observe(seat))
+    # The observation's memory holds its cell planes, then the 4 x 21 pieces held, end to end.
+    view = np.frombuffer(_views.planes(PyTegulo.from_bytes(record.tobytes()).observe(seat)), dtype=np.uint8)
+    cells = 3 * SEATS * SIDE * SIDE
     out = np.empty(OBSERVATION_SHAPE, dtype=np.uint8)
-    out[0:SEATS] = view.observation
-    out[SEATS : 2 * SEATS] = view.corners
-    out[2 * SEATS : 3 * SEATS] = view.blocked
-    out[3 * SEATS :] = view.pieces[0, :, None, None]
+    out[: 3 * SEATS] = view[:cells].reshape(3 * SEATS, SIDE, SIDE)
+    out[3 * SEATS :] = view[cells : cells + KINDS, None, None]
     return out
 
 
@@ -164,6 +167,12 @@ class LearnerGames:
         self.batch = GameBatch(self.num_games, reward_mode=reward_mode, threads=threads, seed=self._draw_seed())
         self.seat = np.zeros(self.num_games, dtype=np.int64)
         self.table = np.zeros((self.num_games, SEATS), dtype=np.uint8)
+        self._native = all(isinstance(p, Player) and p.name != "mcts" for p in self.players)
+        # The native step names the opponents by their place after the learner: one
+        # player for all three needs no table.
+        same = all(p == self.players[0] for p in self.players)
+        self._native_players: list[AnyPlayer] = self.players[:1] if same else self.players
+        self._opponents = None if same else np.tile(np.arange(SEATS - 1, dtype=np.uint8), (self.num_games, 1))
         self._restart(np.ones(self.num_games, dtype=bool))
         self._advance()
 
@@ -179,6 +188,10 @@ class LearnerGames:
             self.seat[games] = self.rng.integers(SEATS, size=count)
         else:
             self.seat[games] = self.fixed_seat
+        self._restart_table(games)
+
+    def _restart_table(self, games: npt.NDArray[np.bool_]) -> None:
+        """Seats the opponents of each listed game after its learner, as `seat` now places it."""
         # Opponent j plays the agent j + 1 places after the learner; the learner's own
         # agent names opponent 0, which only plays it in games put back afterwards.
         agents = (self.seat[games, None] + np.arange(SEATS)) % SEATS
@@ -292,7 +305,7 @@ class LearnerGames:
             raise ValueError(f"actions must have shape ({self.num_games},), got {acts.shape}")
         acts = acts.astype(np.int64)
         moving = np.ones(self.num_games, dtype=bool) if hold is None else ~hold
-        if hold is not None and hold.any():
+        if hold is not None and hold.any() and not self._native:
             # Held games take any legal action: they are put back after the step.
             obs = self.batch.observe("list")
             assert obs.legal_actions is not None and obs.legal_offsets is not None
@@ -308,10 +321,48 @@ class LearnerGames:
         scores = np.zeros((self.num_games, SEATS), dtype=np.int32)
         final: dict[int, npt.NDArray[np.uint8]] = {}
         records: dict[int, bytes] = {}
-        if moving.any():
+        if self._native:
+            self._step_native(acts, hold, rewards, terminated, final, scores, records)
+        elif moving.any():
             result = self._step_some(moving, acts)
             ended = moving & result.terminated
             if ended.any():
                 self._record_ends(ended, result, rewards, terminated, final, scores, records)
             self._advance(rewards, terminated, final, scores, records)
         return LearnerStep(rewards, terminated, final, final_seat, scores, records)
+
+    def _step_native(
+        self,
+        actions: npt.NDArray[np.int64],
+        hold: npt.NDArray[np.bool_] | None,
+        rewards: npt.NDArray[np.float32],
+        terminated: npt.NDArray[np.bool_],
+        final: dict[int, npt.NDArray[np.uint8]],
+        scores: npt.NDArray[np.int32],
+        records: dict[int, bytes],
+    ) -> None:
+        """The learner step in one native call: each game to its learner's next turn, in a new game if it ended."""
+        if self.fixed_seat is None:
+            upcoming = self.rng.integers(SEATS, size=self.num_games).astype(np.uint8)
+        else:
+            upcoming = np.full(self.num_games, self.fixed_seat, dtype=np.uint8)
+        result = self.batch.step_learners(
+            actions,
+            self._native_players,
+            self._opponents,
+            next_learners=upcoming,
+            playing=None if hold is None else ~hold,
+        )
+        ended = result.terminated
+        if not ended.any():
+            return
+        games = np.flatnonzero(ended)
+        seats = self.seat[games]
+        rewards[games] = result.rewards[games, seats]
+        terminated[games] = True
+        scores[games] = result.scores[games]
+        for i, seat in zip(games.tolist(), seats.tolist(), strict=True):
+            records[i] = result.final_records[i].tobytes()
+            final[i] = final_planes(result.final_records[i], seat)
+        self.seat[games] = upcoming[games]
+        self._restart_table(ended)

@@ -93,10 +93,7 @@ void GameBatch::write_legal_actions(std::int64_t* out) {
       [&](std::size_t t, std::size_t, std::size_t) { std::copy(legal_[t].begin(), legal_[t].end(), out + starts[t]); });
 }
 
-void GameBatch::finish(std::size_t i, const StepBuffers& out) {
-  Game& game = slots_[i].game;
-  pass_done(game);
-  const bool over = game.is_over();
+void GameBatch::write_row(std::size_t i, const Game& game, bool over, const StepBuffers& out) const {
   const Scores scores = game.scores();
   if (out.terminated != nullptr) out.terminated[i] = over;
   if (out.scores != nullptr)
@@ -114,12 +111,19 @@ void GameBatch::finish(std::size_t i, const StepBuffers& out) {
       std::memset(record, 0, RECORD_SIZE);
     }
   }
+}
+
+void GameBatch::finish(std::size_t i, const StepBuffers& out) {
+  Game& game = slots_[i].game;
+  pass_done(game);
+  const bool over = game.is_over();
+  write_row(i, game, over, out);
   if (over) game = Game::fresh();
 }
 
-std::optional<Refusal> GameBatch::step(std::span<const std::int64_t> actions, const StepBuffers& out) {
+std::optional<Refusal> GameBatch::check_actions(std::span<const std::int64_t> actions,
+                                                std::span<const std::uint8_t> playing) {
   if (actions.size() != size()) throw InternalError("Actions for " + std::to_string(actions.size()) + " games");
-  // Every action is checked before any game changes, so a refused step changes nothing.
   // Right after an observe the games' legal lists are at hand, and an action is
   // legal when its list holds it; otherwise the rules decide.
   const ActionSet& set = ActionSet::get();
@@ -127,20 +131,24 @@ std::optional<Refusal> GameBatch::step(std::span<const std::int64_t> actions, co
     refused_[t] = size();
     const std::uint16_t* listed = legal_[t].data();
     for (std::size_t i = first; i < last; ++i) {
+      const std::uint16_t* end = listed + (listed_ ? counts_[i] : 0);
+      if (!playing.empty() && !playing[i]) {
+        listed = end;
+        continue;
+      }
       const std::int64_t a = actions[i];
       const Game& game = slots_[i].game;
       std::optional<std::uint16_t> placement;
       if (a >= 0 && a < static_cast<std::int64_t>(NUM_ACTIONS)) {
         if (listed_) {
-          const std::uint16_t* end = listed + counts_[i];
           const auto action = static_cast<std::uint16_t>(a);
           if (listed_sorted_ ? std::binary_search(listed, end, action) : std::find(listed, end, action) != end)
             placement = set.agent_maps[game.current_agent][*set.grid_to_action[static_cast<std::size_t>(a)]];
-          listed = end;
         } else {
           placement = game.legal_placement(static_cast<std::size_t>(a));
         }
       }
+      listed = end;
       if (!placement) {
         refused_[t] = i;
         return;
@@ -149,10 +157,14 @@ std::optional<Refusal> GameBatch::step(std::span<const std::int64_t> actions, co
     }
   });
   const std::size_t first_refused = *std::min_element(refused_.begin(), refused_.end());
-  if (first_refused < size()) {
-    const std::int64_t a = actions[first_refused];
-    return Refusal{first_refused, a < 0 || a >= static_cast<std::int64_t>(NUM_ACTIONS)};
-  }
+  if (first_refused == size()) return std::nullopt;
+  const std::int64_t a = actions[first_refused];
+  return Refusal{first_refused, a < 0 || a >= static_cast<std::int64_t>(NUM_ACTIONS)};
+}
+
+std::optional<Refusal> GameBatch::step(std::span<const std::int64_t> actions, const StepBuffers& out) {
+  // Every action is checked before any game changes, so a refused step changes nothing.
+  if (auto refused = check_actions(actions, {})) return refused;
   listed_ = false;
   for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
     for (std::size_t i = first; i < last; ++i) {

@@ -6,10 +6,12 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "batch/streams.hpp"
 #include "batch/thread_pool.hpp"
+#include "game/errors.hpp"
 #include "game/game.hpp"
 #include "game/planes.hpp"
 #include "game/scores.hpp"
@@ -87,6 +89,19 @@ class GameBatch {
   // agent to move. If any is refused, nothing changes and the first refused game
   // is returned.
   std::optional<Refusal> step(std::span<const std::int64_t> actions, const StepBuffers& out);
+  // A learner's turn in every game where `playing[i]` is set: takes its action for the
+  // agent to move (the learner), checked as step checks it, then plays the other
+  // agents with `choose(i, game, stream, learner)` (the placement of game i's agent to
+  // move) until the learner is to move again. A game that ends on the way starts
+  // again with its learner at agent `next_learner[i]` and is played up to that
+  // agent's first turn, so that every game stands at its learner's turn afterwards.
+  // The step's row of a game holds its end where it ended (at most once: a learner
+  // has a move before a new game can end), else its scores as it stands. Games not
+  // playing are left as they stand. If an action is refused, nothing changes.
+  template <class Choose>
+  std::optional<Refusal> step_learners(std::span<const std::int64_t> actions,
+                                       std::span<const std::uint8_t> next_learner,
+                                       std::span<const std::uint8_t> playing, Choose&& choose, const StepBuffers& out);
   // Plays for every game a legal action drawn uniformly from its stream.
   void step_random(const StepBuffers& out);
   // Plays step_random rounds until `games` games have ended, and writes their final
@@ -159,6 +174,11 @@ class GameBatch {
   // After a placement in game i: passes turns of agents out of moves, writes the
   // step's row, and starts the game again if it ended.
   void finish(std::size_t i, const StepBuffers& out);
+  // Writes game i's row of a step: its end when `over`, else its scores and zeros.
+  void write_row(std::size_t i, const Game& game, bool over, const StepBuffers& out) const;
+  // Checks every playing game's action (all when `playing` is empty) and keeps its
+  // placement; the first refused game, if any.
+  std::optional<Refusal> check_actions(std::span<const std::int64_t> actions, std::span<const std::uint8_t> playing);
 
   std::vector<Slot> slots_;
   RewardMode mode_;
@@ -178,5 +198,43 @@ class GameBatch {
   bool listed_ = false;
   bool listed_sorted_ = true;
 };
+
+template <class Choose>
+std::optional<Refusal> GameBatch::step_learners(std::span<const std::int64_t> actions,
+                                                std::span<const std::uint8_t> next_learner,
+                                                std::span<const std::uint8_t> playing, Choose&& choose,
+                                                const StepBuffers& out) {
+  if (next_learner.size() != size() || playing.size() != size())
+    throw InternalError("Learners for " + std::to_string(next_learner.size()) + " games");
+  if (auto refused = check_actions(actions, playing)) return refused;
+  listed_ = false;
+  for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) {
+      Slot& slot = slots_[i];
+      if (!playing[i]) {
+        write_row(i, slot.game, false, out);
+        continue;
+      }
+      std::size_t learner = slot.game.current_agent;
+      slot.game.place(placements_[i]);
+      bool ended = false;
+      // Each pass places a piece or starts the one new game, so the loop ends: in a
+      // game the learner is out of moves in, the others play it to its end.
+      for (;;) {
+        pass_done(slot.game);
+        if (slot.game.is_over()) {
+          write_row(i, slot.game, true, out);
+          slot.game = Game::fresh();
+          learner = next_learner[i] % AGENT_COUNT;
+          ended = true;
+        }
+        if (slot.game.current_agent == learner) break;
+        slot.game.place(choose(i, static_cast<const Game&>(slot.game), slot.stream, learner));
+      }
+      if (!ended) write_row(i, slot.game, false, out);
+    }
+  });
+  return std::nullopt;
+}
 
 }  // namespace tegulo

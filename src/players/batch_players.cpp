@@ -27,6 +27,27 @@ void choose_games(GameBatch& batch, std::span<const std::size_t> games, std::spa
   });
 }
 
+std::optional<Refusal> step_learners(GameBatch& batch, std::span<const std::int64_t> actions,
+                                     std::span<const Player> players, std::span<const std::uint8_t> opponents,
+                                     std::span<const std::uint8_t> next_learner, std::span<const std::uint8_t> playing,
+                                     const StepBuffers& out) {
+  constexpr std::size_t OTHERS = AGENT_COUNT - 1;
+  if (players.empty()) throw InternalError("No player to choose with");
+  if (!opponents.empty() && opponents.size() != batch.size() * OTHERS)
+    throw InternalError("Opponents for " + std::to_string(opponents.size()) + " agents");
+  for (const Player& player : players)
+    if (player.kind == PlayerKind::mcts) throw InternalError("A searching player between a learner's turns");
+  return batch.step_learners(
+      actions, next_learner, playing,
+      [&](std::size_t i, const Game& game, Stream& stream, std::size_t learner) {
+        const std::size_t k = (game.current_agent + AGENT_COUNT - learner) % AGENT_COUNT;
+        const std::size_t p = opponents.empty() ? 0 : opponents[i * OTHERS + k - 1];
+        if (p >= players.size()) throw InternalError("Player " + std::to_string(p) + " beyond the players");
+        return choose(game, players[p], stream, nullptr, false).placement;
+      },
+      out);
+}
+
 void choose_all(GameBatch& batch, std::span<const Player> players, std::span<const std::uint8_t> seats,
                 std::uint16_t* placements, std::uint32_t* legal_counts, bool count) {
   std::vector<std::size_t> games(batch.size());

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "batch/game_batch.hpp"
@@ -21,6 +22,15 @@ void choose_all(GameBatch& batch, std::span<const Player> players, std::span<con
 void choose_games(GameBatch& batch, std::span<const std::size_t> games, std::span<const Player> players,
                   std::span<const std::uint8_t> seats, std::uint16_t* placements, std::uint32_t* legal_counts,
                   bool count = true);
+
+// A learner's turn in every game where `playing[i]` is set (see
+// GameBatch::step_learners): the learner's action, then the other agents played by
+// players[opponents[3 i + k - 1]] for the agent k places after game i's learner
+// (players[0] for them all when `opponents` is empty), none of which may search.
+std::optional<Refusal> step_learners(GameBatch& batch, std::span<const std::int64_t> actions,
+                                     std::span<const Player> players, std::span<const std::uint8_t> opponents,
+                                     std::span<const std::uint8_t> next_learner, std::span<const std::uint8_t> playing,
+                                     const StepBuffers& out);
 
 // The player of game i's agent to move.
 const Player& player_of(const GameBatch& batch, std::size_t i, std::span<const Player> players,

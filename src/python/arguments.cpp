@@ -114,6 +114,20 @@ bool read_actions(const Buffer& buffer, std::size_t games, std::vector<std::int6
   return true;
 }
 
+void action_refused(const Buffer& buffer, const IntegerFormat& format, const Refusal& refusal, std::size_t agent) {
+  const std::size_t g = refusal.game;
+  PyObject* value =
+      integer_object(read_integer(buffer.at(static_cast<Py_ssize_t>(g)), buffer.view().itemsize, format), format);
+  if (value == nullptr) return;
+  if (refusal.out_of_range)
+    PyErr_Format(PyExc_ValueError, "game %zu: action %S is not an action index (0 to %zu)", g, value,
+                 NUM_ACTIONS - 1);
+  else
+    PyErr_Format(PyExc_ValueError, "game %zu: action %S is not legal for agent %zu, the agent to move", g, value,
+                 agent);
+  Py_DECREF(value);
+}
+
 bool read_records(const Buffer& buffer, std::vector<Record>& out) {
   const Py_buffer& view = buffer.view();
   const auto f = integer_format(view.format);
@@ -147,42 +161,59 @@ void record_refused(const RecordRefusal& refusal) {
     PyErr_Format(PyExc_ValueError, "record %zu: Not a game state written by to_bytes() of this version", refusal.game);
 }
 
-bool read_seats(PyObject* arg, std::size_t games, std::size_t players, std::vector<std::uint8_t>& out) {
+bool read_table(PyObject* arg, const TableSpec& spec, std::size_t games, std::size_t limit,
+                std::vector<std::uint8_t>& out) {
   out.clear();
   if (arg == nullptr || arg == Py_None) return true;
   Buffer buffer;
   if (!buffer.take(arg)) return false;
   const Py_buffer& view = buffer.view();
-  const auto f = integer_elements(view);
+  // numpy's bool arrays say "?": their bytes are 0 and 1.
+  const bool flags = view.format != nullptr && std::strcmp(view.format, "?") == 0;
+  const auto f = flags ? std::optional<IntegerFormat>(IntegerFormat{'B', false, false}) : integer_elements(view);
   if (!f) {
-    buffer.wrong_type("seats", "integers");
+    buffer.wrong_type(spec.name, "integers");
     return false;
   }
-  if (view.ndim != 2 || static_cast<std::size_t>(view.shape[0]) != games ||
-      view.shape[1] != static_cast<Py_ssize_t>(AGENT_COUNT)) {
-    PyErr_Format(PyExc_ValueError, "seats must have shape (%zu, 4), a player index per game and agent, got %s", games,
-                 buffer.shape_text().c_str());
+  const std::size_t columns = spec.columns == 0 ? 1 : spec.columns;
+  const bool shaped = spec.columns == 0 ? view.ndim == 1 : view.ndim == 2 && view.shape[1] == static_cast<Py_ssize_t>(columns);
+  if (!shaped || static_cast<std::size_t>(view.shape[0]) != games) {
+    if (spec.columns == 0)
+      PyErr_Format(PyExc_ValueError, "%s must have shape (%zu,), %s, got %s", spec.name, games, spec.meaning,
+                   buffer.shape_text().c_str());
+    else
+      PyErr_Format(PyExc_ValueError, "%s must have shape (%zu, %zu), %s, got %s", spec.name, games, columns,
+                   spec.meaning, buffer.shape_text().c_str());
     return false;
   }
-  out.resize(games * AGENT_COUNT);
+  out.resize(games * columns);
   for (std::size_t i = 0; i < games; ++i) {
-    for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+    for (std::size_t c = 0; c < columns; ++c) {
       const std::uint64_t raw =
-          read_integer(buffer.at(static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(a)), view.itemsize, *f);
+          read_integer(buffer.at(static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(c)), view.itemsize, *f);
       const bool negative = f->is_signed && static_cast<std::int64_t>(raw) < 0;
-      if (negative || raw >= players) {
+      if (negative || raw >= limit) {
         PyObject* value = integer_object(raw, *f);
         if (value != nullptr) {
-          PyErr_Format(PyExc_ValueError, "seats[%zu, %zu] is %S, which names no player (0 to %zu)", i, a, value,
-                       players - 1);
+          if (spec.columns == 0)
+            PyErr_Format(PyExc_ValueError, "%s[%zu] is %S, %s (0 to %zu)", spec.name, i, value, spec.beyond,
+                         limit - 1);
+          else
+            PyErr_Format(PyExc_ValueError, "%s[%zu, %zu] is %S, %s (0 to %zu)", spec.name, i, c, value, spec.beyond,
+                         limit - 1);
           Py_DECREF(value);
         }
         return false;
       }
-      out[i * AGENT_COUNT + a] = static_cast<std::uint8_t>(raw);
+      out[i * columns + c] = static_cast<std::uint8_t>(raw);
     }
   }
   return true;
+}
+
+bool read_seats(PyObject* arg, std::size_t games, std::size_t players, std::vector<std::uint8_t>& out) {
+  static constexpr TableSpec SEATS{"seats", AGENT_COUNT, "a player index per game and agent", "which names no player"};
+  return read_table(arg, SEATS, games, players, out);
 }
 
 }  // namespace tegulo::py

@@ -47,11 +47,29 @@ std::optional<Game> to_game(PyObject* arg);
 // `format` for messages; TypeError or ValueError for anything else.
 bool read_actions(const Buffer& buffer, std::size_t games, std::vector<std::int64_t>& out, IntegerFormat& format);
 
+// Sets the ValueError of a step that refused an action, read again from `buffer`;
+// `agent` is the refused game's agent to move.
+void action_refused(const Buffer& buffer, const IntegerFormat& format, const Refusal& refusal, std::size_t agent);
+
 // Reads (N, 278) records of bytes, N from 1 to MAX_GAMES, of any strides;
 // TypeError or ValueError otherwise.
 bool read_records(const Buffer& buffer, std::vector<Record>& out);
 // Sets the ValueError of a record load that failed.
 void record_refused(const RecordRefusal& refusal);
+
+// A small integer table argument, one row per game: its name, its columns (0 for
+// a single value per game), and what its shape and an out-of-range value mean in
+// messages.
+struct TableSpec {
+  const char* name;
+  std::size_t columns;
+  const char* meaning;
+  const char* beyond;
+};
+// Reads such a table: None (`out` left empty), or an integer (or bool) array of
+// shape (games,) or (games, columns) of values below `limit`; false with an error set.
+bool read_table(PyObject* arg, const TableSpec& spec, std::size_t games, std::size_t limit,
+                std::vector<std::uint8_t>& out);
 
 // Reads the seats argument: None (every agent of every game played by player 0,
 // `out` left empty), or an integer array of shape (games, 4) of player indices

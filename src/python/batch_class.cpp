@@ -218,17 +218,7 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       if (!result) return nullptr;
       const auto refused = detached([&] { return state.batch.step({state.actions.data(), n}, out); });
       if (refused) {
-        const std::size_t g = refused->game;
-        PyObject* value =
-            integer_object(read_integer(buffer.at(static_cast<Py_ssize_t>(g)), buffer.view().itemsize, format), format);
-        if (value == nullptr) return nullptr;
-        if (refused->out_of_range)
-          PyErr_Format(PyExc_ValueError, "game %zu: action %S is not an action index (0 to %zu)", g, value,
-                       NUM_ACTIONS - 1);
-        else
-          PyErr_Format(PyExc_ValueError, "game %zu: action %S is not legal for agent %zu, the agent to move", g, value,
-                       state.batch.game(g).current_agent);
-        Py_DECREF(value);
+        action_refused(buffer, format, *refused, state.batch.game(refused->game).current_agent);
         return nullptr;
       }
       return result.release();
@@ -335,6 +325,18 @@ PyMethodDef METHODS[] = {
      "step_players($self, players, seats=None)\n--\n\n"
      "Plays for every game what choose(players, seats) chooses, in one call: returns a\n"
      "BatchStep like step. An interrupt stops the choice with no game changed."},
+    {"step_learners", fastcall(batch_step_learners), METH_FASTCALL | METH_KEYWORDS,
+     "step_learners($self, actions, players, opponents=None, *, next_learners=None, playing=None)\n--\n\n"
+     "A learner's turn in every game, in one call: takes each game's action for its agent\n"
+     "to move (its learner), then plays the other agents with built-in players until\n"
+     "the learner is to move again. opponents[i, k], an integer array of shape (N, 3),\n"
+     "names the player of the agent k + 1 places after game i's learner (None: the first\n"
+     "player for all); players that search are refused. A game that ends on the way\n"
+     "starts again with its learner at agent next_learners[i] (None: the same agent)\n"
+     "and is played up to that agent's first turn. Games where `playing` (bool, (N,)) is\n"
+     "False are left as they stand. Returns a BatchStep whose row for a game that ended\n"
+     "holds its end, and for the others zero rewards and the scores as they stand. If an\n"
+     "action is refused, ValueError names it and no game changes."},
     {"to_bytes", batch_to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\nEvery game's state record: a uint8 array of shape (N, 278)."},
     {"from_bytes", fastcall(batch_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,

@@ -52,6 +52,13 @@ bool choose_games(GameBatch& batch, const std::vector<Player>& players, const st
 constexpr const char* PLAYERS_PARAMS[] = {"players", "seats"};
 constexpr Signature CHOOSE{"GameBatch.choose()", PLAYERS_PARAMS, 2, 1};
 constexpr Signature STEP_PLAYERS{"GameBatch.step_players()", PLAYERS_PARAMS, 2, 1};
+constexpr const char* LEARNERS_PARAMS[] = {"actions", "players", "opponents", "next_learners", "playing"};
+constexpr Signature STEP_LEARNERS{"GameBatch.step_learners()", LEARNERS_PARAMS, 3, 2};
+constexpr TableSpec OPPONENTS{"opponents", AGENT_COUNT - 1, "a player index per game for each agent after its learner",
+                              "which names no player"};
+constexpr TableSpec NEXT_LEARNERS{"next_learners", 0, "the learner's agent in each game's next game",
+                                  "which is no agent"};
+constexpr TableSpec PLAYING{"playing", 0, "whether each game's learner plays", "which is not a bool"};
 
 }  // namespace
 
@@ -114,6 +121,54 @@ PyObject* batch_step_players(PyObject* self, PyObject* const* args, Py_ssize_t n
       std::vector<std::uint32_t> legal(n);
       if (!choose_games(state.batch, *players, seats, placements.data(), legal.data(), false)) return nullptr;
       detached([&] { state.batch.place_all(placements, out); });
+      return result.release();
+    });
+  });
+}
+
+PyObject* batch_step_learners(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return enter([&]() -> PyObject* {
+    PyObject* arg[5];
+    if (!bind(STEP_LEARNERS, args, nargs, kwnames, arg)) return nullptr;
+    Buffer buffer;
+    if (!buffer.take(arg[0])) return nullptr;
+    const auto players = to_players(arg[1]);
+    if (!players) return nullptr;
+    for (const Player& player : *players) {
+      if (player.kind == PlayerKind::mcts) {
+        PyErr_SetString(PyExc_ValueError,
+                        "step_learners() plays players that do not search; play searching opponents with "
+                        "step_players()");
+        return nullptr;
+      }
+    }
+    Locked call(state_of(self).lock);
+    if (!call) return nullptr;
+    BatchState& state = state_of(self);
+    const std::size_t n = state.batch.size();
+    IntegerFormat format{};
+    if (!read_actions(buffer, n, state.actions, format)) return nullptr;
+    std::vector<std::uint8_t> opponents, next, playing;
+    if (!read_table(arg[2], OPPONENTS, n, players->size(), opponents)) return nullptr;
+    if (!read_table(arg[3], NEXT_LEARNERS, n, AGENT_COUNT, next)) return nullptr;
+    if (!read_table(arg[4], PLAYING, n, 2, playing)) return nullptr;
+    return run([&]() -> PyObject* {
+      if (next.empty()) {
+        next.resize(n);
+        for (std::size_t i = 0; i < n; ++i) next[i] = static_cast<std::uint8_t>(state.batch.game(i).current_agent);
+      }
+      if (playing.empty()) playing.assign(n, 1);
+      StepBuffers out{};
+      PyObject* block = step_block(state.steps, n, out);
+      if (block == nullptr) return nullptr;
+      Result result = step_result(block, out, n);
+      if (!result) return nullptr;
+      const auto refused = detached(
+          [&] { return step_learners(state.batch, {state.actions.data(), n}, *players, opponents, next, playing, out); });
+      if (refused) {
+        action_refused(buffer, format, *refused, state.batch.game(refused->game).current_agent);
+        return nullptr;
+      }
       return result.release();
     });
   });

@@ -61,5 +61,6 @@ PyObject* batch_reduce(PyObject* self, PyObject*);
 // The player methods of GameBatch (batch_player_methods.cpp).
 PyObject* batch_choose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* batch_step_players(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* batch_step_learners(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tegulo::py

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <span>
 #include <set>
 #include <vector>
 
 #include "batch/thread_pool.hpp"
+#include "game/actions.hpp"
+#include "game/errors.hpp"
 #include "players/batch_players.hpp"
 #include "players/guided_search.hpp"
 #include "players/mcts.hpp"
@@ -243,6 +247,109 @@ TEST(BatchPlayers, EachGamePlaysWithThePlayerOfItsSeatFromItsOwnStream) {
     }
     batch.place_all(placements, {nullptr, nullptr, nullptr, nullptr});
   }
+}
+
+// One game of a learner's turn as the batch must play it: the learner's
+// placement, then its opponents from the game's stream up to its next turn, in a
+// new game (its learner at `next`) if this one ends; the end, if any, into `end`.
+struct Expected {
+  Game game;
+  Stream stream;
+  std::optional<Game> end;
+};
+
+Expected learner_turn(Game game, Stream stream, std::uint16_t placement, std::span<const Player> players,
+                      std::span<const std::uint8_t> opponents, std::size_t next) {
+  std::size_t learner = game.current_agent;
+  game.place(placement);
+  std::optional<Game> end;
+  for (;;) {
+    pass_done(game);
+    if (game.is_over()) {
+      end = game;
+      game = Game::fresh();
+      learner = next;
+    }
+    if (game.current_agent == learner) break;
+    const std::size_t k = (game.current_agent + AGENT_COUNT - learner) % AGENT_COUNT;
+    game.place(choose(game, players[opponents[k - 1]], stream).placement);
+  }
+  return {game, stream, end};
+}
+
+TEST(BatchPlayers, ALearnersTurnPlaysItsOpponentsFromTheirOwnStreamsUpToItsNextTurn) {
+  constexpr std::size_t N = 8;
+  GameBatch batch(N, RewardMode::rank, 2, 5);
+  Player random, greedy, heuristic;
+  greedy.kind = PlayerKind::greedy;
+  heuristic.kind = PlayerKind::heuristic;
+  const std::vector<Player> players = {random, greedy, heuristic};
+  std::vector<std::uint8_t> opponents(N * 3), next(N);
+  for (std::size_t i = 0; i < opponents.size(); ++i) opponents[i] = static_cast<std::uint8_t>(i * 5 % 3);
+  for (std::size_t i = 0; i < N; ++i) next[i] = static_cast<std::uint8_t>(i % AGENT_COUNT);
+  const ActionSet& set = ActionSet::get();
+  Stream pick = Stream::of(77, 0);
+  std::size_t ends = 0;
+  for (int round = 0; round < 150; ++round) {
+    std::vector<std::uint8_t> playing(N, 1);
+    playing[round % N] = round % 3 != 0;  // now and then a game sits a turn out
+    std::vector<std::int64_t> actions(N);
+    std::vector<Expected> expected;
+    for (std::size_t i = 0; i < N; ++i) {
+      const Game& game = batch.game(i);
+      std::vector<std::uint16_t> moves;
+      game.legal_moves(game.current_agent, moves);
+      const std::uint16_t placement = moves[pick.below(moves.size())];
+      actions[i] = static_cast<std::int64_t>(set.action_index(game.current_agent, placement));
+      const std::span<const std::uint8_t> mine(opponents.data() + 3 * i, 3);
+      expected.push_back(playing[i] ? learner_turn(game, Stream{batch.stream_state(i)}, placement, players, mine, next[i])
+                                    : Expected{game, Stream{batch.stream_state(i)}, std::nullopt});
+    }
+    std::vector<float> rewards(N * AGENT_COUNT, -1);
+    std::vector<std::uint8_t> terminated(N, 2), records(N * RECORD_SIZE, 9);
+    std::vector<std::int32_t> scores(N * AGENT_COUNT);
+    ASSERT_FALSE(step_learners(batch, actions, players, opponents, next, playing,
+                               {rewards.data(), terminated.data(), scores.data(), records.data()}));
+    for (std::size_t i = 0; i < N; ++i) {
+      ASSERT_EQ(batch.game(i), expected[i].game) << "round " << round << " game " << i;
+      ASSERT_EQ(batch.stream_state(i), expected[i].stream.state);
+      ASSERT_EQ(terminated[i], expected[i].end.has_value());
+      const Game& shown = expected[i].end ? *expected[i].end : expected[i].game;
+      const Scores want = shown.scores();
+      const Rewards paid = expected[i].end ? outcome_from_scores(want, RewardMode::rank) : Rewards{};
+      for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+        ASSERT_EQ(scores[i * AGENT_COUNT + a], want[a]);
+        ASSERT_EQ(rewards[i * AGENT_COUNT + a], paid[a]);
+      }
+      const Record record = expected[i].end ? expected[i].end->to_bytes() : Record{};
+      ASSERT_TRUE(std::equal(record.begin(), record.end(), records.begin() + i * RECORD_SIZE));
+      ends += terminated[i];
+    }
+  }
+  EXPECT_GT(ends, N);  // games ended, in every seat's new games
+
+  // An illegal action anywhere refuses the whole turn and changes nothing.
+  std::vector<Game> before;
+  for (std::size_t i = 0; i < N; ++i) before.push_back(batch.game(i));
+  std::vector<std::int64_t> actions(N, -1);
+  for (std::size_t i = 0; i < N; ++i) {
+    const Game& game = batch.game(i);
+    actions[i] = static_cast<std::int64_t>(set.action_index(game.current_agent, [&] {
+      std::vector<std::uint16_t> moves;
+      game.legal_moves(game.current_agent, moves);
+      return moves.front();
+    }()));
+  }
+  actions[5] = static_cast<std::int64_t>(NUM_ACTIONS);
+  const std::vector<std::uint8_t> all(N, 1);
+  const auto refused = step_learners(batch, actions, players, opponents, next, all, {nullptr, nullptr, nullptr, nullptr});
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->game, 5u);
+  EXPECT_TRUE(refused->out_of_range);
+  for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.game(i), before[i]);
+  EXPECT_THROW(step_learners(batch, actions, {std::vector<Player>{mcts(10, PlayerKind::random)}}, {}, next, all,
+                             {nullptr, nullptr, nullptr, nullptr}),
+               InternalError);
 }
 
 }  // namespace

@@ -456,6 +456,11 @@ def batch_loops(n: Callable[[int], int], script: list[int | None]) -> list[Loop]
     choice_kept = batch.choose("random")
     step_kept = GameBatch(games, threads=1, seed=8).step_random()
 
+    def first_of(target: GameBatch) -> Any:
+        """A legal action per game of `target` as it stands."""
+        seen = target.observe("list", sorted=False)
+        return seen.legal_actions[seen.legal_offsets[:-1]]
+
     def play_first(i: int) -> None:
         """A step of each game with its first legal action, in one of several integer forms."""
         o = stepped.observe()
@@ -745,6 +750,30 @@ def batch_loops(n: Callable[[int], int], script: list[int | None]) -> list[Loop]
                 partial(refused, ValueError, stepped.step_players, line_up, seat_errors[2][1]),
                 partial(refused, TypeError, stepped.step_players),
                 partial(refused, RuntimeError, stepped.step_players, "random", ReenteringRows(stepped)),
+            ),
+        ),
+        Loop(
+            "GameBatch.step_learners",
+            n(5000),
+            Cycle(
+                lambda: stepped.step_learners(first_of(stepped), "random"),
+                lambda: stepped.step_learners(
+                    first_of(stepped), line_up, seats[:, :3], next_learners=[1, 2, 3, 0], playing=[1, 0, 1, 1]
+                ),
+                lambda: stepped.step_learners(first_of(stepped), Player("greedy"), playing=np.ones(games, bool)),
+            ),
+        ),
+        Loop(
+            "GameBatch.step_learners refused",
+            n(10000),
+            Cycle(  # on the batch the loops leave as it is
+                partial(refused, ValueError, batch.step_learners, illegal, "random"),
+                partial(refused, ValueError, batch.step_learners, out_of_range, line_up),
+                partial(refused, ValueError, batch.step_learners, first, tiny_mcts),
+                partial(refused, ValueError, batch.step_learners, first, line_up, seats),
+                partial(refused, ValueError, batch.step_learners, first, "random", next_learners=[0, 0, 4, 0]),
+                partial(refused, TypeError, batch.step_learners, first, "random", playing=np.ones(games)),
+                partial(refused, TypeError, batch.step_learners, first),
             ),
         ),
         Loop(

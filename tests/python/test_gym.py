@@ -266,10 +266,13 @@ def test_vector_bad_input_changes_nothing():
         TeguloVectorEnv(2, autoreset_mode=AutoresetMode.DISABLED)
 
 
-def test_waiting_games_are_put_back_exactly():
+@pytest.mark.parametrize("opponents", ["random", ["greedy", "random", "heuristic"], "mcts:2"])
+def test_waiting_games_are_put_back_exactly(opponents):
     # Late in games, some need fewer opponent moves than others: all must end at the learner's turn,
     # every game a legal continuation of its own (its learner's pieces never change but by its own moves).
-    games = LearnerGames(16, opponents="random", seat=None, seed=1)
+    # Built-in players that do not search take the native learner step; a search the batch calls.
+    games = LearnerGames(16, opponents=opponents, seat=None, seed=1)
+    assert games._native == (opponents != "mcts:2")
     rng = np.random.default_rng(1)
     for _ in range(120):
         obs = games.observe("list")

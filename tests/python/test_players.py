@@ -130,6 +130,59 @@ def test_bad_players_and_seats_are_refused_and_change_nothing():
         assert pickle_streams(batch) == streams
 
 
+def test_step_learners_brings_every_game_back_to_its_learner_and_pays_the_learner_once():
+    batch = GameBatch(12, seed=3)
+    rng = np.random.default_rng(3)
+    learners = np.zeros(12, dtype=np.int64)
+    opponents = np.tile(np.array([0, 1, 0], dtype=np.uint8), (12, 1))
+    lineup = ["random", Player("greedy")]
+    ends = 0
+    for _ in range(80):
+        obs = batch.observe("list", sorted=False)
+        assert (obs.current_agent == learners).all()
+        picks = obs.legal_offsets[:-1] + (rng.random(12) * np.diff(obs.legal_offsets)).astype(np.int64)
+        upcoming = rng.integers(4, size=12).astype(np.uint8)
+        playing = rng.random(12) < 0.9
+        held = batch.to_bytes()[~playing]
+        step = batch.step_learners(obs.legal_actions[picks], lineup, opponents, next_learners=upcoming, playing=playing)
+        np.testing.assert_array_equal(batch.to_bytes()[~playing], held)
+        assert not step.terminated[~playing].any()
+        for i in np.flatnonzero(step.terminated):
+            final = PyTegulo.from_bytes(step.final_records[i].tobytes())
+            assert final.is_over and final.scores == step.scores[i].tolist()
+            assert step.rewards[i].tolist() == pytest.approx(list(final.outcome("rank")))
+        assert (step.rewards[~step.terminated] == 0).all()
+        learners = np.where(step.terminated, upcoming, learners)
+        ends += int(step.terminated.sum())
+    assert ends > 12
+
+
+def test_bad_step_learners_input_is_refused_and_changes_nothing():
+    batch = GameBatch(3, seed=1)
+    obs = batch.observe("list")
+    good = obs.legal_actions[obs.legal_offsets[:-1]]
+    illegal = int(np.setdiff1d(np.arange(PyTegulo.num_actions), obs.legal_actions[: obs.legal_offsets[1]])[0])
+    before = batch.to_bytes()
+    streams = pickle_streams(batch)
+    cases = [
+        (lambda: batch.step_learners(good, "mcts:5"), ValueError, "players that do not search"),
+        (lambda: batch.step_learners(good, "best"), ValueError, "Unknown player 'best'"),
+        (lambda: batch.step_learners(good[:2], "random"), ValueError, r"actions must have shape \(3,\)"),
+        (lambda: batch.step_learners([good[0], -1, good[2]], "random"), ValueError, "game 1: action -1 is not an"),
+        (lambda: batch.step_learners([illegal, *good[1:]], "random"), ValueError, "game 0: action .* is not legal"),
+        (lambda: batch.step_learners(good, "random", np.zeros((3, 4), int)), ValueError, r"opponents must have shape"),
+        (lambda: batch.step_learners(good, "random", np.ones((3, 3), int)), ValueError, r"opponents\[0, 0\] is 1"),
+        (lambda: batch.step_learners(good, "random", next_learners=[0, 4, 0]), ValueError, r"next_learners\[1\] is 4"),
+        (lambda: batch.step_learners(good, "random", playing=np.ones(2, bool)), ValueError, r"playing must have shape"),
+        (lambda: batch.step_learners(good, "random", playing=np.ones(3)), TypeError, "playing must be integers"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error, match=message):
+            call()
+        np.testing.assert_array_equal(batch.to_bytes(), before)
+        assert pickle_streams(batch) == streams
+
+
 def pickle_streams(batch):
     return batch.__reduce__()[1][4]
 
