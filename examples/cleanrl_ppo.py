@@ -10,9 +10,11 @@ cell). The env reports the legal actions as lists (`legal="list"`): the policy
 gathers the logits of those few hundred actions and takes its softmax over them
 alone, and the rollout keeps the lists instead of 36,400-entry masks. `--dense`
 takes the softmax over all actions with the mask instead, to measure what the lists
-buy. It prints the learner's mean rank reward against the opponents before and
+buy. It trains on the final score (`--reward-mode score`, scaled by Gymnasium's
+NormalizeReward): a finer signal than the place alone, which the rank follows. It
+prints the learner's mean rank reward against the opponents before and
 after training (sampled and top choice, over `--eval-games` games) and, every
-update, the mean reward of the games that ended and the learner steps per second.
+update, the mean rank reward of the games that ended and the learner steps per second.
 """
 
 from __future__ import annotations
@@ -44,6 +46,12 @@ class Net(nn.Module):
     def forward(self, obs: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         h = self.trunk(obs.float())
         return self.head(h).flatten(1), self.value(h).squeeze(1)
+
+
+def rank_reward(scores: np.ndarray, seat: int) -> float:
+    """The rank reward of `seat` from a game's final scores: 1, 2/3, 1/3, 0 by place, ties sharing."""
+    others = np.delete(scores, seat)
+    return float(((others < scores[seat]).sum() + 0.5 * (others == scores[seat]).sum()) / len(others))
 
 
 def segment_log_softmax(logits: torch.Tensor, segment: torch.Tensor, n: int) -> torch.Tensor:
@@ -97,11 +105,14 @@ def main() -> None:
     p.add_argument("--opponents", default="random")
     p.add_argument("--envs", type=int, default=16)
     p.add_argument("--n-steps", type=int, default=64)
-    p.add_argument("--minibatches", type=int, default=4)
+    p.add_argument("--minibatches", type=int, default=8)
     p.add_argument("--epochs", type=int, default=4)
-    p.add_argument("--lr", type=float, default=1e-3)
+    p.add_argument("--lr", type=float, default=2e-3)
     p.add_argument("--clip", type=float, default=0.2)
     p.add_argument("--gae-lambda", type=float, default=0.95)
+    p.add_argument("--reward-mode", default="score",
+                   help="the reward trained on: score (default; scaled by NormalizeReward), rank or win_share; "
+                        "the evaluations and the curve always measure rank")  # fmt: skip
     p.add_argument("--dense", action="store_true", help="softmax over all 36,400 actions with the mask")
     p.add_argument("--eval-games", type=int, default=200)
     p.add_argument("--torch-threads", type=int, default=1)
@@ -127,7 +138,12 @@ def main() -> None:
 
     before = measure("before training")
     env = gymnasium.make_vec("tegulo_rl/Tegulo-v0", num_envs=n, vectorization_mode="vector_entry_point",
-                             opponents=args.opponents, seat=0, legal="both" if args.dense else "list")  # fmt: skip
+                             opponents=args.opponents, seat=0, reward_mode=args.reward_mode,
+                             legal="both" if args.dense else "list")  # fmt: skip
+    if args.reward_mode == "score":
+        # Final scores run to tens of points: scaled to unit size, so that the value's loss
+        # does not swamp the policy's in the shared trunk.
+        env = gymnasium.wrappers.vector.NormalizeReward(env, gamma=1.0)
     obs, info = env.reset(seed=args.seed)
     start, steps, curve, finished = time.monotonic(), 0, [], []
     while time.monotonic() - start < args.minutes * 60:
@@ -168,7 +184,7 @@ def main() -> None:
             buf_obs[t], buf_act[t], buf_logp[t], buf_val[t], buf_live[t] = o, action, logp, value, live
             obs, reward, term, _, info = env.step(action.numpy())
             buf_rew[t], buf_done[t] = torch.as_tensor(reward), torch.as_tensor(term, dtype=torch.float32)
-            finished += reward[term].tolist()
+            finished += [rank_reward(info["scores"][i], int(info["seat"][i])) for i in np.flatnonzero(term)]
             steps += int(live.sum())
         with torch.no_grad():
             _, next_value = net(torch.as_tensor(obs))
@@ -221,6 +237,7 @@ def main() -> None:
     after = measure("after training")
     figures = {
         "dense": args.dense,
+        "reward_mode": args.reward_mode,
         "steps": steps,
         "seconds": elapsed,
         "before": before,

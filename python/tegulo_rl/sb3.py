@@ -14,7 +14,8 @@ actions in the learner's frame. It answers `env_method("action_masks")` from the
 batch (what MaskablePPO asks before every step), resets ended games at once and
 puts the final observation in `info["terminal_observation"]`, as SB3 expects; the
 info of a step that ends a game also holds `info["episode"]` (the learner's reward
-"r" and its number of moves "l"), which SB3 logs as `ep_rew_mean`.
+"r" and its number of moves "l"), which SB3 logs as `ep_rew_mean`, and the game's
+final `info["scores"]` (by agent) and the learner's `info["seat"]`.
 
 `GridPolicy` is a `MaskableActorCriticPolicy` made for the grid: a trunk of 3 x 3
 convolutions keeps the board's 20 x 20 cells, and the action head is one more 3 x 3
@@ -109,6 +110,8 @@ class TeguloVecEnv(VecEnv):
                 "t": round(time.monotonic() - self._start, 6),
             }
             infos[i]["TimeLimit.truncated"] = False
+            infos[i]["scores"] = result.scores[i].copy()
+            infos[i]["seat"] = int(result.final_seat[i])
             self._lengths[i] = 0
         return obs, result.rewards.copy(), result.terminated.copy(), infos
 

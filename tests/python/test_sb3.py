@@ -42,6 +42,12 @@ def test_vec_env_masks_ends_and_terminal_observations_are_the_engines():
                 held = final[12:, 0, 0].astype(bool)
                 assert final[0].sum() == 89 - SIZES[held].sum() and not held.all()
                 assert final[0].sum() > 0 and obs[i, 12:].all()  # and the new game starts with every kind
+                # Its score is what its final planes leave in hand, and its rank reward places it among the scores.
+                scores, seat = infos[i]["scores"], infos[i]["seat"]
+                assert scores[seat] == -SIZES[held].sum() if held.any() else scores[seat] in (15, 20)
+                others = np.delete(scores, seat)
+                place = (others < scores[seat]).sum() + (others == scores[seat]).sum() / 2
+                assert rewards[i] == pytest.approx(place / 3)
             else:
                 assert "terminal_observation" not in infos[i] and rewards[i] == 0
     assert ends > 0
