@@ -770,10 +770,17 @@ def batch_loops(n: Callable[[int], int], script: list[int | None]) -> list[Loop]
                 partial(refused, ValueError, batch.step_learners, illegal, "random"),
                 partial(refused, ValueError, batch.step_learners, out_of_range, line_up),
                 partial(refused, ValueError, batch.step_learners, first, tiny_mcts),
-                partial(refused, ValueError, batch.step_learners, first, line_up, seats),
-                partial(refused, ValueError, batch.step_learners, first, "random", next_learners=[0, 0, 4, 0]),
-                partial(refused, TypeError, batch.step_learners, first, "random", playing=np.ones(games)),
                 partial(refused, TypeError, batch.step_learners, first),
+            ),
+        ),
+        Loop(
+            # Apart, and longer, as the seats of choose: numpy's caches fill over thousands of refusals.
+            "GameBatch.step_learners tables refused",
+            n(24000),
+            Cycle(
+                partial(refused, ValueError, batch.step_learners, first, line_up, seats),
+                partial(refused, ValueError, batch.step_learners, first, "random", next_learners=seats[:, 2] + 3),
+                partial(refused, TypeError, batch.step_learners, first, "random", playing=np.ones(games)),
             ),
         ),
         Loop(
