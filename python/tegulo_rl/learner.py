@@ -167,11 +167,12 @@ class LearnerGames:
         self.batch = GameBatch(self.num_games, reward_mode=reward_mode, threads=threads, seed=self._draw_seed())
         self.seat = np.zeros(self.num_games, dtype=np.int64)
         self.table = np.zeros((self.num_games, SEATS), dtype=np.uint8)
-        self._native = all(isinstance(p, Player) and p.name != "mcts" for p in self.players)
+        builtin = [p for p in self.players if isinstance(p, Player) and p.name != "mcts"]
+        self._native = len(builtin) == len(self.players)
         # The native step names the opponents by their place after the learner: one
         # player for all three needs no table.
         same = all(p == self.players[0] for p in self.players)
-        self._native_players: list[AnyPlayer] = self.players[:1] if same else self.players
+        self._native_players: list[Player] = builtin[:1] if same else builtin
         self._opponents = None if same else np.tile(np.arange(SEATS - 1, dtype=np.uint8), (self.num_games, 1))
         self._restart(np.ones(self.num_games, dtype=bool))
         self._advance()
