@@ -120,8 +120,7 @@ void action_refused(const Buffer& buffer, const IntegerFormat& format, const Ref
       integer_object(read_integer(buffer.at(static_cast<Py_ssize_t>(g)), buffer.view().itemsize, format), format);
   if (value == nullptr) return;
   if (refusal.out_of_range)
-    PyErr_Format(PyExc_ValueError, "game %zu: action %S is not an action index (0 to %zu)", g, value,
-                 NUM_ACTIONS - 1);
+    PyErr_Format(PyExc_ValueError, "game %zu: action %S is not an action index (0 to %zu)", g, value, NUM_ACTIONS - 1);
   else
     PyErr_Format(PyExc_ValueError, "game %zu: action %S is not legal for agent %zu, the agent to move", g, value,
                  agent);
@@ -161,7 +160,7 @@ void record_refused(const RecordRefusal& refusal) {
     PyErr_Format(PyExc_ValueError, "record %zu: Not a game state written by to_bytes() of this version", refusal.game);
 }
 
-bool read_table(PyObject* arg, const TableSpec& spec, std::size_t games, std::size_t limit,
+bool read_table(PyObject* arg, const TableArgument& table, std::size_t games, std::size_t limit,
                 std::vector<std::uint8_t>& out) {
   out.clear();
   if (arg == nullptr || arg == Py_None) return true;
@@ -172,18 +171,19 @@ bool read_table(PyObject* arg, const TableSpec& spec, std::size_t games, std::si
   const bool flags = view.format != nullptr && std::strcmp(view.format, "?") == 0;
   const auto f = flags ? std::optional<IntegerFormat>(IntegerFormat{'B', false, false}) : integer_elements(view);
   if (!f) {
-    buffer.wrong_type(spec.name, "integers");
+    buffer.wrong_type(table.name, "integers");
     return false;
   }
-  const std::size_t columns = spec.columns == 0 ? 1 : spec.columns;
-  const bool shaped = spec.columns == 0 ? view.ndim == 1 : view.ndim == 2 && view.shape[1] == static_cast<Py_ssize_t>(columns);
+  const std::size_t columns = table.columns == 0 ? 1 : table.columns;
+  const bool shaped =
+      table.columns == 0 ? view.ndim == 1 : view.ndim == 2 && view.shape[1] == static_cast<Py_ssize_t>(columns);
   if (!shaped || static_cast<std::size_t>(view.shape[0]) != games) {
-    if (spec.columns == 0)
-      PyErr_Format(PyExc_ValueError, "%s must have shape (%zu,), %s, got %s", spec.name, games, spec.meaning,
+    if (table.columns == 0)
+      PyErr_Format(PyExc_ValueError, "%s must have shape (%zu,), %s, got %s", table.name, games, table.meaning,
                    buffer.shape_text().c_str());
     else
-      PyErr_Format(PyExc_ValueError, "%s must have shape (%zu, %zu), %s, got %s", spec.name, games, columns,
-                   spec.meaning, buffer.shape_text().c_str());
+      PyErr_Format(PyExc_ValueError, "%s must have shape (%zu, %zu), %s, got %s", table.name, games, columns,
+                   table.meaning, buffer.shape_text().c_str());
     return false;
   }
   out.resize(games * columns);
@@ -195,11 +195,11 @@ bool read_table(PyObject* arg, const TableSpec& spec, std::size_t games, std::si
       if (negative || raw >= limit) {
         PyObject* value = integer_object(raw, *f);
         if (value != nullptr) {
-          if (spec.columns == 0)
-            PyErr_Format(PyExc_ValueError, "%s[%zu] is %S, %s (0 to %zu)", spec.name, i, value, spec.beyond,
+          if (table.columns == 0)
+            PyErr_Format(PyExc_ValueError, "%s[%zu] is %S, %s (0 to %zu)", table.name, i, value, table.beyond,
                          limit - 1);
           else
-            PyErr_Format(PyExc_ValueError, "%s[%zu, %zu] is %S, %s (0 to %zu)", spec.name, i, c, value, spec.beyond,
+            PyErr_Format(PyExc_ValueError, "%s[%zu, %zu] is %S, %s (0 to %zu)", table.name, i, c, value, table.beyond,
                          limit - 1);
           Py_DECREF(value);
         }
@@ -212,7 +212,8 @@ bool read_table(PyObject* arg, const TableSpec& spec, std::size_t games, std::si
 }
 
 bool read_seats(PyObject* arg, std::size_t games, std::size_t players, std::vector<std::uint8_t>& out) {
-  static constexpr TableSpec SEATS{"seats", AGENT_COUNT, "a player index per game and agent", "which names no player"};
+  static constexpr TableArgument SEATS{"seats", AGENT_COUNT, "a player index per game and agent",
+                                       "which names no player"};
   return read_table(arg, SEATS, games, players, out);
 }
 

@@ -60,7 +60,7 @@ void record_refused(const RecordRefusal& refusal);
 // A small integer table argument, one row per game: its name, its columns (0 for
 // a single value per game), and what its shape and an out-of-range value mean in
 // messages.
-struct TableSpec {
+struct TableArgument {
   const char* name;
   std::size_t columns;
   const char* meaning;
@@ -68,7 +68,7 @@ struct TableSpec {
 };
 // Reads such a table: None (`out` left empty), or an integer (or bool) array of
 // shape (games,) or (games, columns) of values below `limit`; false with an error set.
-bool read_table(PyObject* arg, const TableSpec& spec, std::size_t games, std::size_t limit,
+bool read_table(PyObject* arg, const TableArgument& table, std::size_t games, std::size_t limit,
                 std::vector<std::uint8_t>& out);
 
 // Reads the seats argument: None (every agent of every game played by player 0,

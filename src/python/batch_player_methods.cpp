@@ -54,11 +54,11 @@ constexpr Signature CHOOSE{"GameBatch.choose()", PLAYERS_PARAMS, 2, 1};
 constexpr Signature STEP_PLAYERS{"GameBatch.step_players()", PLAYERS_PARAMS, 2, 1};
 constexpr const char* LEARNERS_PARAMS[] = {"actions", "players", "opponents", "next_learners", "playing"};
 constexpr Signature STEP_LEARNERS{"GameBatch.step_learners()", LEARNERS_PARAMS, 3, 2};
-constexpr TableSpec OPPONENTS{"opponents", AGENT_COUNT - 1, "a player index per game for each agent after its learner",
-                              "which names no player"};
-constexpr TableSpec NEXT_LEARNERS{"next_learners", 0, "the learner's agent in each game's next game",
-                                  "which is no agent"};
-constexpr TableSpec PLAYING{"playing", 0, "whether each game's learner plays", "which is not a bool"};
+constexpr TableArgument OPPONENTS{"opponents", AGENT_COUNT - 1,
+                                  "a player index per game for each agent after its learner", "which names no player"};
+constexpr TableArgument NEXT_LEARNERS{"next_learners", 0, "the learner's agent in each game's next game",
+                                      "which is no agent"};
+constexpr TableArgument PLAYING{"playing", 0, "whether each game's learner plays", "which is not a bool"};
 
 }  // namespace
 
@@ -163,8 +163,9 @@ PyObject* batch_step_learners(PyObject* self, PyObject* const* args, Py_ssize_t 
       if (block == nullptr) return nullptr;
       Result result = step_result(block, out, n);
       if (!result) return nullptr;
-      const auto refused = detached(
-          [&] { return step_learners(state.batch, {state.actions.data(), n}, *players, opponents, next, playing, out); });
+      const auto refused = detached([&] {
+        return step_learners(state.batch, {state.actions.data(), n}, *players, opponents, next, playing, out);
+      });
       if (refused) {
         action_refused(buffer, format, *refused, state.batch.game(refused->game).current_agent);
         return nullptr;

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <optional>
-#include <span>
 #include <set>
+#include <span>
 #include <vector>
 
 #include "batch/thread_pool.hpp"
@@ -302,8 +302,9 @@ TEST(BatchPlayers, ALearnersTurnPlaysItsOpponentsFromTheirOwnStreamsUpToItsNextT
       const std::uint16_t placement = moves[pick.below(moves.size())];
       actions[i] = static_cast<std::int64_t>(set.action_index(game.current_agent, placement));
       const std::span<const std::uint8_t> mine(opponents.data() + 3 * i, 3);
-      expected.push_back(playing[i] ? learner_turn(game, Stream{batch.stream_state(i)}, placement, players, mine, next[i])
-                                    : Expected{game, Stream{batch.stream_state(i)}, std::nullopt});
+      expected.push_back(playing[i]
+                             ? learner_turn(game, Stream{batch.stream_state(i)}, placement, players, mine, next[i])
+                             : Expected{game, Stream{batch.stream_state(i)}, std::nullopt});
     }
     std::vector<float> rewards(N * AGENT_COUNT, -1);
     std::vector<std::uint8_t> terminated(N, 2), records(N * RECORD_SIZE, 9);
@@ -342,7 +343,8 @@ TEST(BatchPlayers, ALearnersTurnPlaysItsOpponentsFromTheirOwnStreamsUpToItsNextT
   }
   actions[5] = static_cast<std::int64_t>(NUM_ACTIONS);
   const std::vector<std::uint8_t> all(N, 1);
-  const auto refused = step_learners(batch, actions, players, opponents, next, all, {nullptr, nullptr, nullptr, nullptr});
+  const auto refused =
+      step_learners(batch, actions, players, opponents, next, all, {nullptr, nullptr, nullptr, nullptr});
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->game, 5u);
   EXPECT_TRUE(refused->out_of_range);
