@@ -13,8 +13,21 @@ class GuidedSearch:
     """PUCT from the positions of the state records, its leaves evaluated by the caller in batches."""
 
     def __new__(
-        cls, records: bytes, simulations: SupportsIndex, exploration: float, leaves: SupportsIndex, reward_mode: str
+        cls,
+        records: bytes,
+        simulations: SupportsIndex,
+        exploration: float,
+        leaves: SupportsIndex,
+        reward_mode: str,
+        root: str = "none",
+        considered: SupportsIndex = 16,
+        gumbel_scale: float = 1.0,
+        noise: float = 0.25,
+        alpha: float = 0.3,
+        seed: SupportsIndex = 0,
+        memory_mb: SupportsIndex = 1024,
     ) -> GuidedSearch: ...
     def select(self) -> bytes | None: ...
-    def expand(self, priors: Any, values: Any) -> None: ...
+    def expand(self, priors: Any, values: Any, logits: bool = False) -> None: ...
+    def targets(self) -> tuple[bytes, bytes, bytes, bytes, bytes, bytes]: ...
     def best(self) -> list[tuple[int, int, dict[int, int]]]: ...

@@ -1,6 +1,9 @@
 // The module _players: the built-in players on one game, and the tree search whose
 // leaves a Python evaluator scores, for tegulo_rl.players.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <utility>
 #include <memory>
 #include <new>
 #include <optional>
@@ -67,29 +70,90 @@ struct PySearch {
 GuidedSearch& search_of(PyObject* self) { return *reinterpret_cast<PySearch*>(self)->search; }
 CallLock& lock_of(PyObject* self) { return *reinterpret_cast<PySearch*>(self)->lock; }
 
-constexpr const char* NEW_PARAMS[] = {"records", "simulations", "exploration", "leaves", "reward_mode"};
-constexpr Signature NEW{"GuidedSearch()", NEW_PARAMS};
+constexpr const char* NEW_PARAMS[] = {"records", "simulations", "exploration", "leaves", "reward_mode",
+                                     "root",    "considered",  "gumbel_scale", "noise",  "alpha",
+                                     "seed",    "memory_mb"};
+constexpr Signature NEW{"GuidedSearch()", NEW_PARAMS, SIZE_MAX, 5};
+
+constexpr const char* ROOT_NAMES[] = {"none", "dirichlet", "gumbel"};
+
+// A float argument, or `fallback` when left out; nothing with an error set otherwise.
+std::optional<float> to_float(PyObject* arg, float fallback) {
+  if (arg == nullptr) return fallback;
+  const double x = PyFloat_AsDouble(arg);
+  if (x == -1.0 && PyErr_Occurred()) return std::nullopt;
+  return static_cast<float>(x);
+}
+
+// The settings the arguments give, checked; nothing with an error set otherwise.
+std::optional<SearchSettings> to_settings(PyObject* const* arg, std::size_t trees) {
+  SearchSettings s;
+  const auto simulations = to_count(arg[1], "simulations", 0, 0xFFFFFFFFull);
+  if (!simulations) return std::nullopt;
+  const auto exploration = to_float(arg[2], s.exploration);
+  if (!exploration) return std::nullopt;
+  const auto leaves = to_count(arg[3], "leaves", 0, 0xFFFFFFFFull);
+  if (!leaves) return std::nullopt;
+  const auto mode_text = to_text(arg[4], "reward_mode");
+  if (!mode_text) return std::nullopt;
+  const auto mode = reward_mode_from_text(*mode_text);
+  if (!mode) {
+    PyErr_Format(PyExc_ValueError, "Unknown reward mode %U", arg[4]);
+    return std::nullopt;
+  }
+  s.simulations = static_cast<std::uint32_t>(*simulations);
+  s.exploration = *exploration;
+  s.leaves = static_cast<std::uint32_t>(*leaves);
+  s.mode = *mode;
+  if (arg[5] != nullptr) {
+    const auto root = to_text(arg[5], "root");
+    if (!root) return std::nullopt;
+    const auto* found = std::find(std::begin(ROOT_NAMES), std::end(ROOT_NAMES), *root);
+    if (found == std::end(ROOT_NAMES)) {
+      PyErr_Format(PyExc_ValueError, "Unknown root exploration %R: expected none, dirichlet or gumbel", arg[5]);
+      return std::nullopt;
+    }
+    s.root = static_cast<RootNoise>(found - std::begin(ROOT_NAMES));
+  }
+  if (arg[6] != nullptr) {
+    const auto considered = to_count(arg[6], "considered", 0, 0xFFFFFFFFull);
+    if (!considered) return std::nullopt;
+    s.considered = static_cast<std::uint32_t>(*considered);
+  }
+  const auto scale = to_float(arg[7], s.gumbel_scale);
+  const auto noise = scale ? to_float(arg[8], s.noise) : std::nullopt;
+  const auto alpha = noise ? to_float(arg[9], s.alpha) : std::nullopt;
+  if (!alpha) return std::nullopt;
+  s.gumbel_scale = *scale;
+  s.noise = *noise;
+  s.alpha = *alpha;
+  if (arg[10] != nullptr) {
+    const auto seed = to_u64(arg[10], "seed");
+    if (!seed) return std::nullopt;
+    s.seed = *seed;
+  }
+  if (arg[11] != nullptr) {
+    const auto memory = to_count(arg[11], "memory_mb", 0, 0xFFFFFFFFull);
+    if (!memory) return std::nullopt;
+    s.memory_mb = static_cast<std::uint32_t>(*memory);
+  }
+  if (const auto fault = check_settings(s, trees)) {
+    PyErr_SetString(PyExc_ValueError, fault->c_str());
+    return std::nullopt;
+  }
+  return s;
+}
 
 PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return enter([&]() -> PyObject* {
-    PyObject* arg[5];
+    PyObject* arg[12];
     if (!bind(NEW, args, kwargs, arg)) return nullptr;
     const auto records = to_bytes(arg[0], "records");
     if (!records) return nullptr;
     if (records->empty() || records->size() % RECORD_SIZE != 0)
       return PyErr_Format(PyExc_ValueError, "records must hold whole state records of %zu bytes", RECORD_SIZE);
-    const auto simulations = to_u64(arg[1], "simulations");
-    if (!simulations) return nullptr;
-    const double exploration = PyFloat_AsDouble(arg[2]);
-    if (exploration == -1.0 && PyErr_Occurred()) return nullptr;
-    const auto leaves = to_u64(arg[3], "leaves");
-    if (!leaves) return nullptr;
-    const auto mode_text = to_text(arg[4], "reward_mode");
-    if (!mode_text) return nullptr;
-    const auto mode = reward_mode_from_text(*mode_text);
-    if (!mode) return PyErr_Format(PyExc_ValueError, "Unknown reward mode %U", arg[4]);
-    if (*simulations < 1 || *simulations > 0xFFFFFFFFull || *leaves < 1 || *leaves > 0xFFFFFFFFull)
-      return PyErr_Format(PyExc_ValueError, "simulations and leaves must be from 1 to 2**32 - 1");
+    const auto settings = to_settings(arg, records->size() / RECORD_SIZE);
+    if (!settings) return nullptr;
     return run([&]() -> PyObject* {
       std::vector<Game> roots;
       for (std::size_t i = 0; i < records->size(); i += RECORD_SIZE) {
@@ -102,9 +166,7 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         roots.push_back(*game);
       }
       // The search before the object, so that nothing is left to drop if it throws.
-      auto search =
-          std::make_unique<GuidedSearch>(roots, static_cast<std::uint32_t>(*simulations),
-                                         static_cast<float>(exploration), static_cast<std::uint32_t>(*leaves), *mode);
+      auto search = std::make_unique<GuidedSearch>(roots, *settings);
       auto lock = std::make_unique<CallLock>("GuidedSearch");
       const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
       PyObject* self = alloc(type, 0);
@@ -152,15 +214,21 @@ PyObject* select(PyObject* self, PyObject*) {
   });
 }
 
-constexpr const char* EXPAND_PARAMS[] = {"priors", "values"};
-constexpr Signature EXPAND{"GuidedSearch.expand()", EXPAND_PARAMS};
+constexpr const char* EXPAND_PARAMS[] = {"priors", "values", "logits"};
+constexpr Signature EXPAND{"GuidedSearch.expand()", EXPAND_PARAMS, SIZE_MAX, 2};
 
-// expand(priors, values): C-contiguous float32 buffers of the last leaves'
-// priors (leaves x 36400) and values (leaves x 4), checked by the caller.
+// expand(priors, values, logits=False): C-contiguous float32 buffers of the last
+// leaves' priors or logits (leaves x 36400) and values (leaves x 4).
 PyObject* expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return enter([&]() -> PyObject* {
-    PyObject* arg[2];
+    PyObject* arg[3];
     if (!bind(EXPAND, args, nargs, kwnames, arg)) return nullptr;
+    bool logits = false;
+    if (arg[2] != nullptr) {
+      const int truth = PyObject_IsTrue(arg[2]);
+      if (truth < 0) return nullptr;
+      logits = truth != 0;
+    }
     Locked held(lock_of(self));
     if (!held) return nullptr;
     Py_buffer priors, values;
@@ -182,14 +250,29 @@ PyObject* expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                             "GuidedSearch.expand() takes the evaluations of the %zu leaves select() gave: %zu x %zu "
                             "priors and %zu x %zu values, got %zu and %zu numbers",
                             leaves, leaves, NUM_ACTIONS, leaves, AGENT_COUNT, prior_count, value_count);
-      search_of(self).expand({static_cast<const float*>(priors.buf), static_cast<std::size_t>(priors.len) / 4},
-                             {static_cast<const float*>(values.buf), static_cast<std::size_t>(values.len) / 4});
+      const auto fault = search_of(self).expand({static_cast<const float*>(priors.buf), prior_count},
+                                                {static_cast<const float*>(values.buf), value_count}, logits);
+      if (fault) return PyErr_Format(PyExc_ValueError, "the evaluator's %s", fault->c_str());
       Py_RETURN_NONE;
     });
     PyBuffer_Release(&priors);
     PyBuffer_Release(&values);
     return result;
   });
+}
+
+// Every root's results, checked before any object is made: nothing is made that a
+// refusal would drop.
+bool roots_ready(const GuidedSearch& search, const char* method) {
+  for (std::size_t t = 0; t < search.trees(); ++t)
+    if (!search.root_expanded(t)) {
+      PyErr_Format(PyExc_RuntimeError,
+                   "GuidedSearch.%s() called before the root of tree %zu had its evaluation: select() and expand() "
+                   "first",
+                   method, t);
+      return false;
+    }
+  return true;
 }
 
 // best(): per root, (action in the frame of its agent to move, legal count, visits
@@ -200,13 +283,7 @@ PyObject* best(PyObject* self, PyObject*) {
     if (!held) return nullptr;
     return run([&]() -> PyObject* {
       const GuidedSearch& search = search_of(self);
-      // Every root's choice before any object: nothing is made that a refusal would drop.
-      for (std::size_t t = 0; t < search.trees(); ++t)
-        if (!search.root_expanded(t))
-          return PyErr_Format(PyExc_RuntimeError,
-                              "GuidedSearch.best() called before the root of tree %zu had its evaluation: select() "
-                              "and expand() first",
-                              t);
+      if (!roots_ready(search, "best")) return nullptr;
       std::vector<Choice> choices;
       choices.reserve(search.trees());
       for (std::size_t t = 0; t < search.trees(); ++t) choices.push_back(search.best(t));
@@ -221,9 +298,9 @@ PyObject* best(PyObject* self, PyObject*) {
           Py_DECREF(list);
           return nullptr;
         }
-        for (const auto& [placement, count] : search.root_visits(t)) {
-          PyObject* key = PyLong_FromSize_t(set.action_index(mover, placement));
-          PyObject* value = PyLong_FromUnsignedLong(count);
+        for (const auto& child : search.root_children(t)) {
+          PyObject* key = PyLong_FromSize_t(set.action_index(mover, child.placement));
+          PyObject* value = PyLong_FromUnsignedLong(child.visits);
           const int failed = key == nullptr || value == nullptr || PyDict_SetItem(visits, key, value) < 0;
           Py_XDECREF(key);
           Py_XDECREF(value);
@@ -246,14 +323,89 @@ PyObject* best(PyObject* self, PyObject*) {
   });
 }
 
+// A bytes object holding `count` values of T written by `fill(T*)`; null with an error set.
+template <class T, class Fill>
+PyObject* packed(std::size_t count, Fill&& fill) {
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
+  if (bytes != nullptr && count > 0) fill(reinterpret_cast<T*>(PyBytes_AS_STRING(bytes)));
+  return bytes;
+}
+
+// targets(): what training reads of every root, as packed bytes for numpy to wrap:
+// (actions int64 (T,), offsets int64 (T + 1,), legal actions int64 (M,), visits
+// uint32 (M,), policy float32 (M,), values float32 (T, 4)). Root t's legal actions,
+// in its mover's frame and increasing, are legal[offsets[t]:offsets[t + 1]].
+PyObject* targets(PyObject* self, PyObject*) {
+  return enter([&]() -> PyObject* {
+    Locked held(lock_of(self));
+    if (!held) return nullptr;
+    return run([&]() -> PyObject* {
+      const GuidedSearch& search = search_of(self);
+      if (!roots_ready(search, "targets")) return nullptr;
+      const ActionSet& set = ActionSet::get();
+      const std::size_t trees = search.trees();
+      struct Entry {
+        std::int64_t action;
+        std::uint32_t visits;
+        float policy;
+      };
+      std::vector<std::int64_t> chosen(trees), offsets(trees + 1, 0);
+      std::vector<Entry> entries;
+      std::vector<float> values(trees * AGENT_COUNT);
+      for (std::size_t t = 0; t < trees; ++t) {
+        const std::size_t mover = search.root(t).current_agent;
+        chosen[t] = static_cast<std::int64_t>(set.action_index(mover, search.best(t).placement));
+        const std::size_t first = entries.size();
+        for (const auto& child : search.root_children(t))
+          entries.push_back({static_cast<std::int64_t>(set.action_index(mover, child.placement)), child.visits,
+                             child.policy});
+        std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
+                  [](const Entry& a, const Entry& b) { return a.action < b.action; });
+        offsets[t + 1] = static_cast<std::int64_t>(entries.size());
+        const Rewards value = search.root_value(t);
+        std::copy(value.begin(), value.end(), values.begin() + static_cast<std::ptrdiff_t>(t * AGENT_COUNT));
+      }
+      const std::size_t m = entries.size();
+      PyObject* parts[6] = {
+          packed<std::int64_t>(trees, [&](std::int64_t* out) { std::copy(chosen.begin(), chosen.end(), out); }),
+          packed<std::int64_t>(trees + 1, [&](std::int64_t* out) { std::copy(offsets.begin(), offsets.end(), out); }),
+          packed<std::int64_t>(m, [&](std::int64_t* out) {
+            for (std::size_t i = 0; i < m; ++i) out[i] = entries[i].action;
+          }),
+          packed<std::uint32_t>(m, [&](std::uint32_t* out) {
+            for (std::size_t i = 0; i < m; ++i) out[i] = entries[i].visits;
+          }),
+          packed<float>(m, [&](float* out) {
+            for (std::size_t i = 0; i < m; ++i) out[i] = entries[i].policy;
+          }),
+          packed<float>(values.size(), [&](float* out) { std::copy(values.begin(), values.end(), out); }),
+      };
+      PyObject* tuple = nullptr;
+      if (std::all_of(std::begin(parts), std::end(parts), [](PyObject* p) { return p != nullptr; })) {
+        tuple = PyTuple_New(6);
+        if (tuple != nullptr)
+          for (Py_ssize_t i = 0; i < 6; ++i) PyTuple_SET_ITEM(tuple, i, std::exchange(parts[i], nullptr));
+      }
+      for (PyObject* p : parts) Py_XDECREF(p);
+      return tuple;
+    });
+  });
+}
+
 PyMethodDef SEARCH_METHODS[] = {
     {"select", select, METH_NOARGS,
      "select($self)\n--\n\nThe records of the next leaves to evaluate, 278 bytes each, or None when done."},
     {"expand", fastcall(expand), METH_FASTCALL | METH_KEYWORDS,
-     "expand($self, priors, values)\n--\n\n"
-     "The last leaves' priors (leaves x 36400, in the frame of each leaf's agent to\n"
-     "move) and values (leaves x 4, seat 0 that agent), C-contiguous float32."},
+     "expand($self, priors, values, logits=False)\n--\n\n"
+     "The last leaves' priors, or with `logits` their logits (leaves x 36400, in the\n"
+     "frame of each leaf's agent to move), and values (leaves x 4, seat 0 that agent),\n"
+     "C-contiguous float32. Only legal actions' entries are read, and checked: a bad\n"
+     "one raises ValueError with the search unchanged."},
     {"best", best, METH_NOARGS, "best($self)\n--\n\nPer root: (action, legal count, {action: root visits})."},
+    {"targets", targets, METH_NOARGS,
+     "targets($self)\n--\n\n"
+     "Packed bytes of every root's results: (actions int64, offsets int64, legal actions\n"
+     "int64, visits uint32, improved policy float32, root values float32 by seat)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -261,8 +413,9 @@ PyType_Slot SEARCH_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(search_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(search_dealloc)},
     {Py_tp_methods, SEARCH_METHODS},
-    {Py_tp_doc, const_cast<char*>("GuidedSearch(records, simulations, exploration, leaves, reward_mode)\n--\n\n"
-                                  "PUCT from the positions of the state records, its leaves evaluated by the\n"
+    {Py_tp_doc, const_cast<char*>("GuidedSearch(records, simulations, exploration, leaves, reward_mode, root='none', "
+                                  "considered=16, gumbel_scale=1.0, noise=0.25, alpha=0.3, seed=0, memory_mb=1024)\n--\n\n"
+                                  "PUCT (or a Gumbel root) from the positions of the state records, its leaves evaluated by the\n"
                                   "caller in batches; tegulo_rl.players.search drives it.")},
     {0, nullptr},
 };
