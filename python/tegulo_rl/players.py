@@ -124,10 +124,45 @@ def choose(
     return None if chosen is None else int(chosen[0])
 
 
-# An evaluator takes the leaves' observations (a BatchObservation with the action
-# mask) and returns their priors, (leaves, 36400) over actions in the frame of each
-# leaf's agent to move, and their values, (leaves, 4) by seat, seat 0 that agent.
+# An evaluator takes the leaves' observations (a BatchObservation) and returns their
+# priors, (leaves, 36400) over actions in the frame of each leaf's agent to move, and
+# their values, (leaves, 4) by seat, seat 0 that agent. An evaluator whose attribute
+# `gives_logits` is true returns logits instead of priors (any real number or -inf;
+# the search takes their softmax over the legal actions) and is shown the leaves
+# without an action mask, which it does not need.
 Evaluator = Callable[[Any], tuple[Any, Any]]
+
+ROOTS = ("none", "dirichlet", "gumbel")
+
+
+@dataclass(frozen=True)
+class SearchResult:
+    """What a search found for every game, as numpy arrays; games where nobody searched
+    (over, or their agent to move out of moves) have action -1, no legal actions and values 0.
+
+    - `actions` (N,) int64: the chosen action, in the frame of the game's agent to move;
+    - `legal_offsets` (N + 1,) int64 and `legal_actions` (M,) int64: game i's legal actions,
+      increasing, are legal_actions[legal_offsets[i]:legal_offsets[i + 1]];
+    - `visits` (M,) uint32: the root's visits of each of those actions;
+    - `policy` (M,) float32: the improved policy over them, summing to 1 for each game: with
+      a Gumbel root softmax(log prior + sigma(completed Q)), else the visits' shares;
+    - `values` (N, 4) float32: the root's mean value by seat, seat 0 the agent to move."""
+
+    actions: Any
+    legal_offsets: Any
+    legal_actions: Any
+    visits: Any
+    policy: Any
+    values: Any
+
+    def dense_policy(self) -> Any:
+        """The improved policy as an (N, 36400) float32 array, zero off the legal actions."""
+        import numpy as np
+
+        out = np.zeros((len(self.actions), NUM_ACTIONS), np.float32)
+        rows = np.repeat(np.arange(len(self.actions)), np.diff(self.legal_offsets))
+        out[rows, self.legal_actions] = self.policy
+        return out
 
 
 def search(
@@ -139,36 +174,113 @@ def search(
     leaves: int = 8,
     reward_mode: str = "rank",
     threads: int | None = None,
+    root: str = "none",
+    considered: int = 16,
+    gumbel_scale: float = 1.0,
+    noise: float = 0.25,
+    alpha: float = 0.3,
+    seed: int = 0,
+    memory_mb: int = 1024,
 ) -> list[int | None]:
-    """Tree search (PUCT) from each game's position, guided by `evaluator`: the action
-    each game's agent to move should take, in its frame (None for a game whose agent
-    to move has no placement, or that is over).
+    """Tree search from each game's position, guided by `evaluator`: the action each
+    game's agent to move should take, in its frame (None for a game whose agent to move
+    has no placement, or that is over). `search_targets` takes the same parameters and
+    returns everything the search found.
+
+    Below the root the search is PUCT (`exploration`); `root` chooses how the root
+    explores: "none" (PUCT there too, deterministic), "dirichlet" (its priors mixed with
+    Dirichlet(`alpha`) noise of weight `noise`) or "gumbel" (`considered` actions sampled
+    by Gumbel noise of scale `gumbel_scale` on their log priors, `simulations` visits
+    shared among them by sequential halving; 0 scale takes the top of the prior). With a
+    Gumbel root, `simulations` counts the visits below the root, after its own
+    evaluation; otherwise the root's evaluation is one of them. Noise draws follow from
+    `seed` and the game's place in `games`.
 
     Every round descends in every tree to up to `leaves` new leaves and hands all of
     them to one evaluator call, so a network sees batches, not single positions.
     What the evaluator returns is checked (shapes, finite values, priors of at least
-    0) and refused with ValueError naming the first fault; the games never change."""
-    import numpy as np
+    0) and refused with ValueError naming the first fault; the games never change. The
+    trees' nodes together may hold `memory_mb` MiB: MemoryError past it."""
+    found = search_targets(
+        games, evaluator, simulations=simulations, exploration=exploration, leaves=leaves,
+        reward_mode=reward_mode, threads=threads, root=root, considered=considered, gumbel_scale=gumbel_scale,
+        noise=noise, alpha=alpha, seed=seed, memory_mb=memory_mb,
+    )  # fmt: skip
+    return [None if a < 0 else int(a) for a in found.actions]
 
-    from tegulo_rl._batch import GameBatch
+
+def search_targets(
+    games: PyTegulo | Sequence[PyTegulo],
+    evaluator: Evaluator,
+    *,
+    simulations: int = 800,
+    exploration: float = 1.5,
+    leaves: int = 8,
+    reward_mode: str = "rank",
+    threads: int | None = None,
+    root: str = "none",
+    considered: int = 16,
+    gumbel_scale: float = 1.0,
+    noise: float = 0.25,
+    alpha: float = 0.3,
+    seed: int = 0,
+    memory_mb: int = 1024,
+) -> SearchResult:
+    """The search of `search`, with what training needs of it: a `SearchResult` holding
+    every game's action, root visits, improved policy and root values."""
+    import numpy as np
 
     items = [games] if isinstance(games, PyTegulo) else list(games)
     for g in items:
         if not isinstance(g, PyTegulo):
             raise TypeError(f"games must be PyTegulo games, got {type(g).__name__}")
-    for name, value in (("simulations", simulations), ("leaves", leaves)):
+    for name, value in (("simulations", simulations), ("leaves", leaves), ("considered", considered)):
         _check_int(name, value)
         if value < 1:
             raise ValueError(f"{name} must be at least 1, got {value}")
+    for name, value in (("seed", seed), ("memory_mb", memory_mb)):
+        _check_int(name, value)
+    if root not in ROOTS:
+        raise ValueError(f"Unknown root exploration {root!r}: expected one of {', '.join(ROOTS)}")
     if not callable(evaluator):
         raise TypeError(f"evaluator must be callable, got {type(evaluator).__name__}")
     playing = [i for i, g in enumerate(items) if not g.is_over and not g.terminations[g.agent_selection]]
-    chosen: list[int | None] = [None] * len(items)
+    n = len(items)
+    result = SearchResult(
+        actions=np.full(n, -1, np.int64), legal_offsets=np.zeros(n + 1, np.int64),
+        legal_actions=np.zeros(0, np.int64), visits=np.zeros(0, np.uint32), policy=np.zeros(0, np.float32),
+        values=np.zeros((n, SEATS), np.float32),
+    )  # fmt: skip
     if not playing:
-        return chosen
+        return result
     tree = _players.GuidedSearch(
-        b"".join(items[i].to_bytes() for i in playing), simulations, float(exploration), leaves, reward_mode
+        b"".join(items[i].to_bytes() for i in playing), simulations, float(exploration), leaves, reward_mode,
+        root, considered, float(gumbel_scale), float(noise), float(alpha), seed, memory_mb,
+    )  # fmt: skip
+    _drive(tree, evaluator, threads)
+    actions, offsets, legal, visits, policy, values = tree.targets()
+    rows = np.asarray(playing, np.int64)
+    counts = np.zeros(n, np.int64)
+    counts[rows] = np.diff(np.frombuffer(offsets, np.int64))
+    result.actions[rows] = np.frombuffer(actions, np.int64)
+    np.cumsum(counts, out=result.legal_offsets[1:])
+    result.values[rows] = np.frombuffer(values, np.float32).reshape(-1, SEATS)
+    # Games that were not searched hold no entries, so the entries are already in game order.
+    return replace(
+        result,
+        legal_actions=np.frombuffer(legal, np.int64).copy(),
+        visits=np.frombuffer(visits, np.uint32).copy(),
+        policy=np.frombuffer(policy, np.float32).copy(),
     )
+
+
+def _drive(tree: Any, evaluator: Evaluator, threads: int | None) -> None:
+    """Runs the search's rounds: its leaves to the evaluator, the evaluations back."""
+    import numpy as np
+
+    from tegulo_rl._batch import GameBatch
+
+    logits = bool(getattr(evaluator, "gives_logits", False))
     # One batch for every round, its games replaced by each round's leaves: a batch
     # made per round would start its threads each time, costing more than the round.
     positions: GameBatch | None = None
@@ -178,11 +290,35 @@ def search(
             positions = GameBatch.from_bytes(leaves_now, threads=threads, seed=0)
         else:
             positions.load(leaves_now)
-        priors, values = _checked(evaluator(positions.observe(legal="mask")), len(positions))
-        tree.expand(priors, values)
-    for i, (action, _, _) in zip(playing, tree.best(), strict=True):
-        chosen[i] = action
-    return chosen
+        observation = positions.observe(legal="list", sorted=False) if logits else positions.observe(legal="mask")
+        evaluation = evaluator(observation)
+        if logits:
+            evaluations, values = _shaped(evaluation, len(positions))
+        else:
+            evaluations, values = _checked(evaluation, len(positions))
+        tree.expand(evaluations, values, logits)
+
+
+def _shaped(evaluation: Any, leaves: int) -> tuple[Any, Any]:
+    """The evaluator's logits and values as C-contiguous float32 of the right shapes, or
+    ValueError; the search itself checks the numbers it reads."""
+    import numpy as np
+
+    if not isinstance(evaluation, tuple) or len(evaluation) != 2:
+        raise ValueError(f"the evaluator must return (logits, values), got {type(evaluation).__name__}")
+    out = []
+    for name, value, shape in (
+        ("logits", evaluation[0], (leaves, NUM_ACTIONS)),
+        ("values", evaluation[1], (leaves, SEATS)),
+    ):
+        try:
+            array = np.ascontiguousarray(value, dtype=np.float32)
+        except (TypeError, ValueError) as e:
+            raise ValueError(f"the evaluator's {name} are not numbers: {e}") from None
+        if array.shape != shape:
+            raise ValueError(f"the evaluator's {name} must have shape {shape}, got {array.shape}")
+        out.append(array)
+    return out[0], out[1]
 
 
 def _checked(evaluation: Any, leaves: int) -> tuple[Any, Any]:
