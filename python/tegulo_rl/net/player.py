@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import functools
 import os
+import threading
+import weakref
 import zlib
 from typing import Any
 
@@ -17,12 +19,11 @@ import numpy as np
 import numpy.typing as npt
 import torch
 
-from tegulo_rl.net import BASELINE
+from tegulo_rl.net import BASELINE, SHIPPED
 from tegulo_rl.net.checkpoint import CheckpointError, load
-from tegulo_rl.net.model import PolicyValueNet, features, masked
+from tegulo_rl.net.inference import Inference, one_thread
+from tegulo_rl.net.model import PolicyValueNet
 
-# Positions a forward pass takes at most: bounds the memory of the (N, 36400) logits.
-CHUNK = 512
 # Fewer positions than this run on one thread: on a busy machine, small batches on several
 # threads were measured 50 times slower (threads waiting for each other), for little gain idle.
 SMALL = 64
@@ -35,9 +36,10 @@ def _cached(path: str, mtime: float) -> PolicyValueNet:
 
 
 def network(path: str | None = None) -> PolicyValueNet:
-    """The network of a checkpoint (the shipped baseline when None), in eval mode; loaded once
-    per process and version of the file. Shared: copy it before training it."""
-    path = BASELINE if path is None else path
+    """The network of a checkpoint (the shipped network when None, a shipped one by its name in
+    SHIPPED), in eval mode; loaded once per process and version of the file. Shared: copy it
+    before training it."""
+    path = BASELINE if path is None else SHIPPED.get(path, path)
     try:
         mtime = os.path.getmtime(path)
     except OSError:
@@ -45,36 +47,38 @@ def network(path: str | None = None) -> PolicyValueNet:
     return _cached(os.path.abspath(path), mtime)
 
 
+# Each network's inference copy (bf16 where the CPU has the units), with the versions of the
+# weights it copied: torch counts every change made to a tensor in place, as an optimiser's.
+_inferences: weakref.WeakKeyDictionary[PolicyValueNet, tuple[Inference, tuple[int, ...]]] = weakref.WeakKeyDictionary()
+_inferences_lock = threading.Lock()
+
+
+def inference(net: PolicyValueNet, device: str = "cpu") -> Inference:
+    """The fast forward pass of `net`, made on first use and refreshed when its weights change."""
+    versions = tuple(p._version for p in net.parameters())
+    with _inferences_lock:
+        found = _inferences.get(net)
+        if found is None or str(found[0].device) != str(torch.device(device)):
+            found = _inferences[net] = (Inference(net, device=device), versions)
+        elif found[1] != versions:
+            found[0].refresh(net)
+            found = _inferences[net] = (found[0], versions)
+        return found[0]
+
+
 def evaluate(
     net: PolicyValueNet, observation: Any, device: str = "cpu"
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
     """The network's masked logits (N, 36400; -inf where illegal) and values (N, 4) for a
-    BatchObservation with its action mask, in chunks of CHUNK positions."""
+    BatchObservation with its action mask. Small batches run on a thread of their own that
+    uses one core, leaving torch's thread count for everybody else as it is."""
     n = len(observation.current_agent)
-    logits = np.empty((n, 91 * 400), np.float32)
-    values = np.empty((n, 4), np.float32)
-    threads = torch.get_num_threads()
-    if n < SMALL:
-        torch.set_num_threads(1)
-    try:
-        _forward(net, observation, device, logits, values)
-    finally:
-        torch.set_num_threads(threads)
+    forward = inference(net, device)
+    logits, values = one_thread(forward, observation) if n < SMALL else forward(observation)
+    logits[~np.asarray(observation.action_mask, bool)] = -np.inf
     if not np.isfinite(values).all() or np.isnan(logits).any():
         raise FloatingPointError("the network's output holds NaN or infinity: its weights are broken")
     return logits, values
-
-
-def _forward(net: PolicyValueNet, observation: Any, device: str, logits: Any, values: Any) -> None:
-    n = len(observation.current_agent)
-    with torch.inference_mode():
-        for start in range(0, n, CHUNK):
-            part = _slice(observation, start, start + CHUNK)
-            planes, vector = features(part, device)
-            out, value = net(planes, vector)
-            mask = torch.from_numpy(np.array(part.action_mask)).to(device)  # a writable copy, as torch wants
-            logits[start : start + len(planes)] = masked(out, mask).cpu().numpy()
-            values[start : start + len(planes)] = value.cpu().numpy()
 
 
 class Rows:
@@ -91,12 +95,18 @@ def _slice(observation: Any, start: int, stop: int) -> Any:
 
 
 def evaluator(net: PolicyValueNet, device: str = "cpu") -> Any:
-    """The network as `players.search` calls an evaluator: priors and values of the leaves."""
+    """The network as `players.search` calls an evaluator: logits and values of the leaves
+    (the search takes the softmax over the legal actions itself)."""
+    forward = inference(net, device)
 
     def evaluate_leaves(observation: Any) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-        logits, values = evaluate(net, observation, device)
-        return priors(logits), values
+        n = len(observation.current_agent)
+        logits, values = one_thread(forward, observation) if n < SMALL else forward(observation)
+        if not np.isfinite(values).all():
+            raise FloatingPointError("the network's output holds NaN or infinity: its weights are broken")
+        return logits, values
 
+    evaluate_leaves.gives_logits = True  # type: ignore[attr-defined]
     return evaluate_leaves
 
 
