@@ -6,10 +6,12 @@
     >>> step = lineup.step(batch, ["net", "heuristic"], seats)
 
 Names: everything `tegulo_rl.players.parse` reads, and "net" (the shipped
-baseline network's policy, argmax), "net:PATH" (a checkpoint's), "az" or "az:N"
-(PUCT search guided by the baseline, N simulations, 200 by default) and
-"az:N:PATH" (guided by a checkpoint); `NetPlayer` sets the rest (temperature,
-seed, exploration, leaves). A line-up of built-in players only goes straight to
+network's policy, argmax), "net:PATH" (a checkpoint's), "az" or "az:N" (a search
+guided by the shipped network: a Gumbel root sampling `considered` actions and
+sharing N simulations among them by sequential halving, PUCT below;
+DEFAULT_AZ_SIMULATIONS by default) and "az:N:PATH" (guided by a checkpoint);
+`NetPlayer` sets the rest (temperature, seed, exploration, leaves, root,
+considered, gumbel_scale). A line-up of built-in players only goes straight to
 `GameBatch.choose` and `step_players`; a network player is evaluated once per call,
 on the positions of all the games whose mover it plays. Network players need
 torch: pip install 'tegulo-rl[torch]'.
@@ -33,15 +35,17 @@ if TYPE_CHECKING:
     from tegulo_rl._batch import BatchStep, GameBatch
 
 NET_NAMES = ("net", "az")
-DEFAULT_AZ_SIMULATIONS = 200
+DEFAULT_AZ_SIMULATIONS = 16
 
 
 @dataclass(frozen=True)
 class NetPlayer:
     """A player that uses a network: `name` "net" plays its policy (argmax at temperature 0,
     else sampled from softmax(logits / temperature) with `seed`), "az" searches with it
-    (`simulations`, `exploration`, `leaves` as `players.search` takes them). `path` is the
-    checkpoint; None means the shipped baseline."""
+    (`simulations`, `exploration`, `leaves`, `root`, `considered`, `gumbel_scale` and
+    `seed` as `players.search` takes them; the default root is Gumbel's, without noise:
+    the top `considered` actions of the prior, halved by their searched values). `path` is
+    the checkpoint; None means the shipped network."""
 
     name: str = "net"
     path: str | None = None
@@ -49,14 +53,21 @@ class NetPlayer:
     seed: int = 0
     simulations: int = DEFAULT_AZ_SIMULATIONS
     exploration: float = 1.5
-    leaves: int = 8
+    leaves: int = 16
+    root: str = "gumbel"
+    considered: int = 16
+    gumbel_scale: float = 0.0
 
     def __post_init__(self) -> None:
         if self.name not in NET_NAMES:
             raise ValueError(f"Unknown network player {self.name!r}: expected one of {', '.join(NET_NAMES)}")
         if not (isinstance(self.temperature, (int, float)) and 0 <= self.temperature < math.inf):
             raise ValueError(f"temperature must be a finite number of at least 0, got {self.temperature!r}")
-        for attr in ("simulations", "leaves"):
+        if self.root not in _players.ROOTS:
+            raise ValueError(f"Unknown root exploration {self.root!r}: expected one of {', '.join(_players.ROOTS)}")
+        if not (isinstance(self.gumbel_scale, (int, float)) and 0 <= self.gumbel_scale < math.inf):
+            raise ValueError(f"gumbel_scale must be a finite number of at least 0, got {self.gumbel_scale!r}")
+        for attr in ("simulations", "leaves", "considered"):
             value = getattr(self, attr)
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise ValueError(f"{attr} must be a whole number of at least 1, got {value!r}")
@@ -151,8 +162,49 @@ def _net_actions(player: NetPlayer, batch: GameBatch, observation: Any, records:
         simulations=player.simulations,
         exploration=player.exploration,
         leaves=player.leaves,
+        root=player.root,
+        considered=player.considered,
+        gumbel_scale=player.gumbel_scale,
+        seed=player.seed,
     )
     return [int(a) if a is not None else 0 for a in found]
+
+
+def choose_timed(
+    batch: GameBatch, players: str | AnyPlayer | Sequence[str | AnyPlayer], seats: Any = None
+) -> tuple[npt.NDArray[np.int64], list[float], list[int]]:
+    """What `choose` chooses, each player asked on its own for the games whose mover it plays:
+    the actions, each player's seconds of thinking and its number of moves. Each native player's
+    call also draws from the streams of the games it does not play, so the games differ from
+    those of `choose` with the same seeds; they are as fair."""
+    import time
+
+    import numpy as np
+
+    chosen = _resolved(players)
+    n = len(batch)
+    table = np.zeros((n, 4), np.int64) if seats is None else np.asarray(seats, dtype=np.int64).reshape(n, 4)
+    records = batch.to_bytes()
+    movers = table[np.arange(n), records[:, -1].astype(np.int64)]  # a record's last byte is its agent to move
+    actions = np.zeros(n, np.int64)
+    seconds, moves = [0.0] * len(chosen), [0] * len(chosen)
+    observation = None
+    for number, player in enumerate(chosen):
+        games = np.flatnonzero(movers == number)
+        if len(games) == 0:
+            continue
+        started = time.perf_counter()
+        if isinstance(player, Player):
+            # The player in its own seats and a random one, which costs next to nothing, elsewhere.
+            own = np.where(table == number, 0, 1)
+            actions[games] = np.asarray(batch.choose([player, Player("random")], own).actions)[games]
+        else:
+            if observation is None:
+                observation = batch.observe(legal="mask")
+            actions[games] = _net_actions(player, batch, observation, records, games)
+        seconds[number] += time.perf_counter() - started
+        moves[number] += len(games)
+    return actions, seconds, moves
 
 
 def step(batch: GameBatch, players: str | AnyPlayer | Sequence[str | AnyPlayer], seats: Any = None) -> BatchStep:

@@ -16,7 +16,7 @@ from dataclasses import fields
 from tegulo_rl import lineup as lineups
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import SEATS
-from tegulo_rl.arena.reporting import ArenaResult, GameResult, summarize
+from tegulo_rl.arena.reporting import ArenaResult, GameResult, Thinking, summarize
 from tegulo_rl.lineup import AnyPlayer, NetPlayer
 from tegulo_rl.players import Player
 
@@ -112,6 +112,9 @@ def play(
     slot_game = list(range(size))
     assigned = size
     results: list[GameResult] = []
+    # Each player's thinking: seconds and moves, counted in games that are still to be reported.
+    seconds = [0.0] * len(lineup)
+    moves = [0] * len(lineup)
 
     def outcome(interrupted: bool) -> ArenaResult:
         return summarize(
@@ -123,11 +126,16 @@ def play(
             batch=size,
             threads=games_batch.threads,
             interrupted=interrupted,
+            thinking=tuple(Thinking(name, moves[p], seconds[p]) for p, name in enumerate(names)),
         )
 
     try:
         while len(results) < total:
-            step = lineups.step(games_batch, lineup, seats)
+            actions, spent, made = lineups.choose_timed(games_batch, lineup, seats)
+            for p in range(len(lineup)):
+                seconds[p] += spent[p]
+                moves[p] += made[p]
+            step = games_batch.step(actions)
             for slot in np.flatnonzero(step.terminated).tolist():
                 number = slot_game[slot]
                 if number >= 0:

@@ -92,6 +92,19 @@ class Difference:
 
 
 @dataclass(frozen=True)
+class Thinking:
+    """A player's time spent choosing moves, over every move it made (finished games or not)."""
+
+    player: str
+    moves: int
+    seconds: float
+
+    @property
+    def per_move_ms(self) -> float:
+        return 1000 * self.seconds / self.moves if self.moves else math.nan
+
+
+@dataclass(frozen=True)
 class RatingPoint:
     """Every player's rating once `games` games had finished."""
 
@@ -113,6 +126,7 @@ class ArenaResult:
     history: tuple[RatingPoint, ...]  # empty without openskill
     interrupted: bool = False
     versions: dict[str, str | None] = field(default_factory=dict)
+    thinking: tuple[Thinking, ...] = ()  # in the order of players
 
     @property
     def rated(self) -> bool:
@@ -135,6 +149,8 @@ class ArenaResult:
                 entry[name]["mean"] = _finite(entry[name]["mean"])
         for entry in data["pairwise"]:
             entry["mean"] = _finite(entry["mean"])
+        for think, entry in zip(self.thinking, data["thinking"], strict=True):
+            entry["per_move_ms"] = _finite(think.per_move_ms)
         return data
 
     @staticmethod
@@ -173,6 +189,7 @@ class ArenaResult:
             history=tuple(RatingPoint(h["games"], tuple(rating(r) for r in h["ratings"])) for h in data["history"]),
             interrupted=data["interrupted"],
             versions=dict(data["versions"]),
+            thinking=tuple(Thinking(t["player"], t["moves"], t["seconds"]) for t in data.get("thinking", [])),
         )
 
     def report(self) -> str:
@@ -198,6 +215,7 @@ def summarize(
     batch: int = 0,
     threads: int = 0,
     interrupted: bool = False,
+    thinking: tuple[Thinking, ...] = (),
 ) -> ArenaResult:
     """The statistics, ratings and pairwise differences of a set of finished games."""
     scores: list[list[float]] = [[] for _ in players]
@@ -229,6 +247,7 @@ def summarize(
         history=tuple(history),
         interrupted=interrupted,
         versions=versions(),
+        thinking=thinking,
     )
 
 
@@ -365,6 +384,9 @@ def _report(result: ArenaResult) -> str:
     pairs.sort(key=lambda p: (p[0], p[1]))
     lines += ["  " + line for line in _table(["", "", ""], [row for _, _, row in pairs], left=(0, 2))[1:]]
 
+    if any(t.moves for t in result.thinking):
+        lines += ["", "Thinking time per move (mean over every move each player made, on this machine):"]
+        lines += [f"  {t.player}: {t.per_move_ms:.2f} ms over {t.moves} moves" for t in result.thinking if t.moves]
     lines += [
         "",
         "Intervals: 95%, mean ± 1.96 sd/sqrt(n) over seat-games taken as independent samples;",
