@@ -44,8 +44,9 @@ class NetPlayer:
     else sampled from softmax(logits / temperature) with `seed`), "az" searches with it
     (`simulations`, `exploration`, `leaves`, `root`, `considered`, `gumbel_scale` and
     `seed` as `players.search` takes them; the default root is Gumbel's, without noise:
-    the top `considered` actions of the prior, halved by their searched values). `path` is
-    the checkpoint; None means the shipped network."""
+    the top `considered` actions of the prior, halved by their searched values; each leaf
+    valued half by the network, half by a greedy playout, `playout_weight`). `path` is the
+    checkpoint, or a shipped network's name; None means the shipped network."""
 
     name: str = "net"
     path: str | None = None
@@ -57,6 +58,7 @@ class NetPlayer:
     root: str = "gumbel"
     considered: int = 16
     gumbel_scale: float = 0.0
+    playout_weight: float = 0.5
 
     def __post_init__(self) -> None:
         if self.name not in NET_NAMES:
@@ -67,6 +69,8 @@ class NetPlayer:
             raise ValueError(f"Unknown root exploration {self.root!r}: expected one of {', '.join(_players.ROOTS)}")
         if not (isinstance(self.gumbel_scale, (int, float)) and 0 <= self.gumbel_scale < math.inf):
             raise ValueError(f"gumbel_scale must be a finite number of at least 0, got {self.gumbel_scale!r}")
+        if not (isinstance(self.playout_weight, (int, float)) and 0 <= self.playout_weight <= 1):
+            raise ValueError(f"playout_weight must be from 0 to 1, got {self.playout_weight!r}")
         for attr in ("simulations", "leaves", "considered"):
             value = getattr(self, attr)
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
@@ -166,6 +170,7 @@ def _net_actions(player: NetPlayer, batch: GameBatch, observation: Any, records:
         considered=player.considered,
         gumbel_scale=player.gumbel_scale,
         seed=player.seed,
+        playout_weight=player.playout_weight,
     )
     return [int(a) if a is not None else 0 for a in found]
 

@@ -181,6 +181,7 @@ def search(
     alpha: float = 0.3,
     seed: int = 0,
     memory_mb: int = 1024,
+    playout_weight: float = 0.0,
 ) -> list[int | None]:
     """Tree search from each game's position, guided by `evaluator`: the action each
     game's agent to move should take, in its frame (None for a game whose agent to move
@@ -194,7 +195,9 @@ def search(
     shared among them by sequential halving; 0 scale takes the top of the prior). With a
     Gumbel root, `simulations` counts the visits below the root, after its own
     evaluation; otherwise the root's evaluation is one of them. Noise draws follow from
-    `seed` and the game's place in `games`.
+    `seed` and the game's place in `games`. With `playout_weight` w above 0, each leaf's
+    value is (1 - w) times the evaluator's plus w times the outcome of a greedy playout
+    from it: nearly free beside a network, and a check on a young value head.
 
     Every round descends in every tree to up to `leaves` new leaves and hands all of
     them to one evaluator call, so a network sees batches, not single positions.
@@ -204,7 +207,7 @@ def search(
     found = search_targets(
         games, evaluator, simulations=simulations, exploration=exploration, leaves=leaves,
         reward_mode=reward_mode, threads=threads, root=root, considered=considered, gumbel_scale=gumbel_scale,
-        noise=noise, alpha=alpha, seed=seed, memory_mb=memory_mb,
+        noise=noise, alpha=alpha, seed=seed, memory_mb=memory_mb, playout_weight=playout_weight,
     )  # fmt: skip
     return [None if a < 0 else int(a) for a in found.actions]
 
@@ -225,6 +228,7 @@ def search_targets(
     alpha: float = 0.3,
     seed: int = 0,
     memory_mb: int = 1024,
+    playout_weight: float = 0.0,
 ) -> SearchResult:
     """The search of `search`, with what training needs of it: a `SearchResult` holding
     every game's action, root visits, improved policy and root values."""
@@ -255,7 +259,7 @@ def search_targets(
         return result
     tree = _players.GuidedSearch(
         b"".join(items[i].to_bytes() for i in playing), simulations, float(exploration), leaves, reward_mode,
-        root, considered, float(gumbel_scale), float(noise), float(alpha), seed, memory_mb,
+        root, considered, float(gumbel_scale), float(noise), float(alpha), seed, memory_mb, float(playout_weight),
     )  # fmt: skip
     _drive(tree, evaluator, threads)
     actions, offsets, legal, visits, policy, values = tree.targets()

@@ -30,8 +30,11 @@ std::optional<std::string> check_settings(const SearchSettings& s, std::size_t t
   if (bad_number(s.gumbel_scale))
     return "gumbel_scale must be a finite number of at least 0, got " + std::to_string(s.gumbel_scale);
   if (bad_number(s.noise) || s.noise > 1) return "noise must be from 0 to 1, got " + std::to_string(s.noise);
-  if (bad_number(s.alpha) || s.alpha == 0) return "alpha must be a finite number above 0, got " + std::to_string(s.alpha);
+  if (bad_number(s.alpha) || s.alpha == 0)
+    return "alpha must be a finite number above 0, got " + std::to_string(s.alpha);
   if (s.considered < 1) return "considered must be at least 1, got 0";
+  if (bad_number(s.playout_weight) || s.playout_weight > 1)
+    return "playout_weight must be from 0 to 1, got " + std::to_string(s.playout_weight);
   if (s.memory_mb < 1) return "memory_mb must be at least 1, got 0";
   // Every simulation adds at least one node to its tree, besides the roots.
   const double least = static_cast<double>(trees) * (static_cast<double>(s.simulations) + 2.0) *
@@ -250,7 +253,8 @@ std::optional<std::string> GuidedSearch::expand(std::span<const float> evaluatio
     for (const std::uint16_t m : leaf_moves) {
       const std::size_t action = set.action_index(mover, m);
       const float x = row[action];
-      const bool bad = logits ? (std::isnan(x) || x == std::numeric_limits<float>::infinity()) : !(x >= 0 && std::isfinite(x));
+      constexpr float INF = std::numeric_limits<float>::infinity();
+      const bool bad = logits ? (std::isnan(x) || x == INF) : !(x >= 0 && std::isfinite(x));
       if (bad)
         return std::string(logits ? "the logit" : "the prior") + " for leaf " + std::to_string(k) + ", action " +
                std::to_string(action) + " is " + std::to_string(x);
@@ -259,7 +263,7 @@ std::optional<std::string> GuidedSearch::expand(std::span<const float> evaluatio
     }
     float total = 0;
     for (std::size_t i = first; i < leaf_priors_.size(); ++i) {
-      if (logits) leaf_priors_[i] = top == -std::numeric_limits<float>::infinity() ? 0 : std::exp(leaf_priors_[i] - top);
+      if (logits) leaf_priors_[i] = std::isinf(top) ? 0 : std::exp(leaf_priors_[i] - top);
       total += leaf_priors_[i];
     }
     const auto count = static_cast<float>(leaf_moves.size());
@@ -313,6 +317,16 @@ std::optional<std::string> GuidedSearch::expand(std::span<const float> evaluatio
     Rewards value{};
     for (std::size_t seat = 0; seat < AGENT_COUNT; ++seat)
       value[(mover + seat) % AGENT_COUNT] = values[k * AGENT_COUNT + seat];
+    if (settings_.playout_weight > 0) {
+      Game game = positions_[k];
+      while (!game.is_over()) {
+        game.place(choose_greedy(game, tree.stream, false).placement);
+        pass_done(game);
+      }
+      const Rewards outcome = outcome_from_scores(game.scores(), settings_.mode);
+      const float w = settings_.playout_weight;
+      for (std::size_t a = 0; a < AGENT_COUNT; ++a) value[a] = (1 - w) * value[a] + w * outcome[a];
+    }
     if (n == 0) {
       tree.raw = value;
       if (settings_.root == RootNoise::dirichlet) add_root_noise(tree);

@@ -72,7 +72,7 @@ CallLock& lock_of(PyObject* self) { return *reinterpret_cast<PySearch*>(self)->l
 
 constexpr const char* NEW_PARAMS[] = {"records", "simulations", "exploration", "leaves", "reward_mode",
                                      "root",    "considered",  "gumbel_scale", "noise",  "alpha",
-                                     "seed",    "memory_mb"};
+                                     "seed",    "memory_mb",   "playout_weight"};
 constexpr Signature NEW{"GuidedSearch()", NEW_PARAMS, SIZE_MAX, 5};
 
 constexpr const char* ROOT_NAMES[] = {"none", "dirichlet", "gumbel"};
@@ -137,6 +137,9 @@ std::optional<SearchSettings> to_settings(PyObject* const* arg, std::size_t tree
     if (!memory) return std::nullopt;
     s.memory_mb = static_cast<std::uint32_t>(*memory);
   }
+  const auto playout = to_float(arg[12], s.playout_weight);
+  if (!playout) return std::nullopt;
+  s.playout_weight = *playout;
   if (const auto fault = check_settings(s, trees)) {
     PyErr_SetString(PyExc_ValueError, fault->c_str());
     return std::nullopt;
@@ -146,7 +149,7 @@ std::optional<SearchSettings> to_settings(PyObject* const* arg, std::size_t tree
 
 PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return enter([&]() -> PyObject* {
-    PyObject* arg[12];
+    PyObject* arg[13];
     if (!bind(NEW, args, kwargs, arg)) return nullptr;
     const auto records = to_bytes(arg[0], "records");
     if (!records) return nullptr;
@@ -414,9 +417,10 @@ PyType_Slot SEARCH_SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(search_dealloc)},
     {Py_tp_methods, SEARCH_METHODS},
     {Py_tp_doc, const_cast<char*>("GuidedSearch(records, simulations, exploration, leaves, reward_mode, root='none', "
-                                  "considered=16, gumbel_scale=1.0, noise=0.25, alpha=0.3, seed=0, memory_mb=1024)\n--\n\n"
-                                  "PUCT (or a Gumbel root) from the positions of the state records, its leaves evaluated by the\n"
-                                  "caller in batches; tegulo_rl.players.search drives it.")},
+                                  "considered=16, gumbel_scale=1.0, noise=0.25, alpha=0.3, seed=0, memory_mb=1024, "
+                                  "playout_weight=0.0)\n--\n\n"
+                                  "PUCT (or a Gumbel root) from the positions of the state records, its leaves\n"
+                                  "evaluated by the caller in batches; tegulo_rl.players.search drives it.")},
     {0, nullptr},
 };
 

@@ -178,3 +178,27 @@ TEST(GumbelSearch, RefusalsAndTheMemoryCapLeaveTheSearchAsItWas) {
 
 }  // namespace
 }  // namespace tegulo
+
+namespace tegulo {
+namespace {
+
+TEST(GumbelSearch, PlayoutsReplaceTheEvaluatorsValuesByTheirWeight) {
+  // With weight 1 the evaluator's values are not heard: searches told opposite values agree.
+  // With weight 0 only they are: the root's value is the one planted.
+  const Game root = position(7, 20);
+  const auto searched = [&](float weight, float planted) {
+    GuidedSearch search(std::span<const Game>(&root, 1),
+                        SearchSettings{.simulations = 24, .leaves = 8, .root = RootNoise::gumbel,
+                                       .playout_weight = weight, .seed = 3});
+    run(search, [&](const Game&, float* values) { std::fill(values, values + AGENT_COUNT, planted); });
+    return std::pair{search.best(0).placement, search.root_value(0)};
+  };
+  EXPECT_EQ(searched(1.0f, 0.0f), searched(1.0f, 1.0f));
+  const Rewards planted = searched(0.0f, 0.75f).second;
+  for (const float v : planted) EXPECT_FLOAT_EQ(v, 0.75f);
+  const Rewards mixed = searched(1.0f, 0.75f).second;
+  EXPECT_NEAR(std::accumulate(mixed.begin(), mixed.end(), 0.0f), 2.0f, 1e-4f);  // rank rewards sum to 2
+}
+
+}  // namespace
+}  // namespace tegulo

@@ -61,6 +61,7 @@ def test_search_parameters_are_checked_before_anything_runs():
         (dict(alpha=0.0, root="dirichlet"), "alpha"),
         (dict(gumbel_scale=float("nan")), "gumbel_scale"),
         (dict(root="uct"), "root"),
+        (dict(playout_weight=1.5), "playout_weight"),
         (dict(simulations=10**9, memory_mb=1), "memory_mb"),
     ]
     before = game.to_bytes()
