@@ -338,7 +338,8 @@ PyMethodDef METHODS[] = {
      "play_random($self, games)\n--\n\n"
      "Plays step_random rounds until `games` games have ended and returns their final\n"
      "scores, an int32 array of shape (games, 4), in the order they ended (by round,\n"
-     "then by game number)."},
+     "then by game number). An interrupt (Ctrl-C) between rounds leaves every game and\n"
+     "stream as before the call, the scores of games that ended meanwhile dropped."},
     {"choose", fastcall(batch_choose), METH_FASTCALL | METH_KEYWORDS,
      "choose($self, players, seats=None)\n--\n\n"
      "What built-in players choose for every game: a BatchChoice of each game's action,\n"
@@ -371,8 +372,9 @@ PyMethodDef METHODS[] = {
     {"load", fastcall(batch_load), METH_FASTCALL | METH_KEYWORDS,
      "load($self, records)\n--\n\n"
      "Puts in play the games that state records describe, a uint8 array of shape\n"
-     "(N, 278), in place of the batch's games, on the same threads: the batch holds N\n"
-     "games from then on (num_games follows). Games below the old number keep their\n"
+     "(N, 278), in place of the batch's games: the batch holds N games from then on\n"
+     "(num_games follows), on as many threads as it was given, up to one a game\n"
+     "(threads follows). Games below the old number keep their\n"
      "random streams; those beyond start theirs from the seed, as a new batch would.\n"
      "Turns of agents out of moves are passed. If a record is refused, ValueError names\n"
      "it and nothing changes. Far cheaper than GameBatch.from_bytes for a loop that\n"
@@ -404,8 +406,10 @@ PyType_Slot SLOTS[] = {
     {Py_mp_length, reinterpret_cast<void*>(batch_length)},
     {Py_tp_doc, const_cast<char*>("GameBatch(num_games, *, reward_mode='rank', threads=None, seed=None)\n--\n\n"
                                   "A fixed number of independent games held in native code and stepped together\n"
-                                  "on a pool of threads. threads=None uses every core the process may run on; a\n"
-                                  "seed of None draws one from the system.")},
+                                  "on a pool of threads. threads=None uses every core the process may run on, up to\n"
+                                  "one thread a game (load adds threads as games come); a seed of None draws one\n"
+                                  "from the system. One call at a time runs on a batch: a thread that finds it busy\n"
+                                  "waits and still hears Ctrl-C.")},
     {0, nullptr},
 };
 

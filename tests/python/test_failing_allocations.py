@@ -111,9 +111,7 @@ CALLS = [
 @pytest.mark.parametrize("name", CALLS)
 def test_a_call_whose_allocation_fails_raises_memory_error_and_changes_nothing(name):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=str(hook_path()))
-    done = subprocess.run(
-        [sys.executable, "-c", DRIVER, name], env=env, capture_output=True, text=True, timeout=300
-    )
+    done = subprocess.run([sys.executable, "-c", DRIVER, name], env=env, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     result = json.loads(done.stdout)
     assert result["changed at"] == [], result
