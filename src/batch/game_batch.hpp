@@ -183,13 +183,12 @@ class GameBatch {
     if (backup_.size() < size()) backup_.resize(size(), slots_.front());
     try {
       for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
-        std::copy(slots_.begin() + static_cast<std::ptrdiff_t>(first), slots_.begin() + static_cast<std::ptrdiff_t>(last),
-                  backup_.begin() + static_cast<std::ptrdiff_t>(first));
+        std::copy(slots_.data() + first, slots_.data() + last, backup_.data() + first);
         body(t, first, last);
       });
     } catch (...) {
       // The pool runs every task even after one throws, so every game was copied.
-      std::copy(backup_.begin(), backup_.begin() + static_cast<std::ptrdiff_t>(size()), slots_.begin());
+      std::copy(backup_.data(), backup_.data() + size(), slots_.data());
       throw;
     }
   }
