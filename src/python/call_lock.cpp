@@ -77,23 +77,25 @@ bool CallLock::wait(Detached& detached) {
 }
 
 Pause CallLock::pause(Detached& detached, bool& held) {
-  std::uint64_t number = 0, calls = 0;
-  {
-    std::lock_guard guard(mutex_);
-    number = paused_ = ++pauses_;
-    calls = calls_;
-  }
-  const bool raised = detached.interrupted();
-  {
-    std::lock_guard guard(mutex_);
-    if (paused_ == number && calls_ == calls) {
-      paused_ = 0;
-      held = true;
-      return raised ? Pause::interrupted : Pause::go_on;
+  bool taken_over = false;
+  const bool raised = detached.attached([&] {
+    std::uint64_t number = 0, calls = 0;
+    {
+      std::lock_guard guard(mutex_);
+      number = paused_ = ++pauses_;
+      calls = calls_;
     }
-  }
+    const bool handler_raised = PyErr_CheckSignals() < 0;
+    std::lock_guard guard(mutex_);
+    if (paused_ == number && calls_ == calls)
+      paused_ = 0;
+    else
+      taken_over = true;
+    return handler_raised;
+  });
+  held = !taken_over;
+  if (!taken_over) return raised ? Pause::interrupted : Pause::go_on;
   // Another call took the lock over while the handlers ran.
-  held = false;
   if (raised || !wait(detached)) return Pause::interrupted;
   held = true;
   return Pause::superseded;

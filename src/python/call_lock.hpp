@@ -34,13 +34,18 @@ class Detached {
   Detached(const Detached&) = delete;
   Detached& operator=(const Detached&) = delete;
 
+  // Attaches for a moment to run `work` and returns what it returns.
+  template <class Work>
+  auto attached(Work&& work) -> decltype(work()) {
+    attach(state_);
+    auto result = work();
+    state_ = PyEval_SaveThread();
+    return result;
+  }
   // Attaches for a moment to run the signal handlers: true when one raised, its
   // error then set (the caller stops and, once attached again, returns null).
   bool interrupted() {
-    attach(state_);
-    const bool raised = PyErr_CheckSignals() < 0;
-    state_ = PyEval_SaveThread();
-    return raised;
+    return attached([] { return PyErr_CheckSignals() < 0; });
   }
 
  private:
@@ -72,9 +77,10 @@ class CallLock {
   // An interrupt point of the call that holds the lock, detached: runs the signal
   // handlers. While they run for longer than a wait slice (a handler that joins a
   // thread waiting for this object, say), a waiting call may take the lock over, so
-  // the caller must have put the object back as it was before its call. `held`
-  // says whether the caller holds the lock afterwards: not when it was interrupted
-  // while waiting to take it back.
+  // the caller must have put the object back as it was before its call. Only the
+  // handlers' own time counts: a holder kept waiting for the interpreter is never
+  // taken over. `held` says whether the caller holds the lock afterwards: not when
+  // it was interrupted while waiting to take it back.
   Pause pause(Detached& detached, bool& held);
 
  private:
