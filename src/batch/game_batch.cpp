@@ -186,7 +186,8 @@ void GameBatch::place_all(std::span<const std::uint16_t> placements, const StepB
   if (placements.size() != size())
     throw InternalError("Placements for " + std::to_string(placements.size()) + " games");
   listed_ = false;
-  for_ranges_or_nothing([&](std::size_t, std::size_t first, std::size_t last) {
+  // Placing and passing allocate nothing, so this cannot fail midway.
+  for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
     for (std::size_t i = first; i < last; ++i) {
       slots_[i].game.place(placements[i]);
       finish(i, out);

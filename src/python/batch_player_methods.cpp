@@ -133,19 +133,10 @@ PyObject* batch_step_players(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!result) return nullptr;
         std::vector<std::uint16_t> placements(n);
         std::vector<std::uint32_t> legal(n);
-        // The streams as the choice found them: placing puts back the games if it
-        // fails, and these put back what the choice drew.
-        std::vector<std::uint64_t> streams(n);
-        for (std::size_t i = 0; i < n; ++i) streams[i] = state.batch.stream_state(i);
         const Chosen chosen = choose_games(call, state.batch, *players, seats, placements.data(), legal.data(), false);
         if (chosen == Chosen::interrupted) return nullptr;
         if (chosen == Chosen::again) continue;
-        try {
-          detached([&] { state.batch.place_all(placements, out); });
-        } catch (...) {
-          for (std::size_t i = 0; i < n; ++i) state.batch.set_stream_state(i, streams[i]);
-          throw;
-        }
+        detached([&] { state.batch.place_all(placements, out); });  // allocates nothing: cannot fail midway
         return result.release();
       }
     });
