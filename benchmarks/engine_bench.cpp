@@ -182,7 +182,8 @@ struct BatchBuffers {
             offsets.data(),
             with_mask ? mask.data() : nullptr,
             with_mask && masked ? offsets_before.data() : nullptr,
-            with_mask && masked ? legal.data() : nullptr};
+            with_mask && masked ? legal.data() : nullptr,
+            with_mask && masked ? n : 0};
   }
   StepBuffers step() { return {rewards.data(), terminated.data(), scores.data(), records.data()}; }
 
@@ -230,7 +231,7 @@ void batch_random_games(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0)), threads = static_cast<std::size_t>(state.range(1));
   GameBatch batch(n, RewardMode::rank, threads, 1);
   std::vector<Scores> scores(n);
-  for (auto _ : state) batch.play_random(n, scores.data(), [] { return false; });
+  for (auto _ : state) batch.play_random(n, scores.data(), [] { return GameBatch::Between::go_on; });
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
 }
 BENCHMARK(batch_random_games)->ArgsProduct({{1024}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -25,6 +25,7 @@ std::vector<std::uint16_t>& scratch_moves() {
 
 GameBatch::GameBatch(std::size_t num_games, RewardMode mode, std::size_t threads, std::uint64_t seed)
     : mode_(mode),
+      threads_(std::max<std::size_t>(threads, 1)),
       seed_(seed),
       chunk_(chunk_for(num_games, threads)),
       pool_(std::min(threads, std::max<std::size_t>(num_games, 1))) {
@@ -48,9 +49,22 @@ void GameBatch::reset(std::optional<std::uint64_t> seed) {
   }
 }
 
+void GameBatch::clear_stale(std::size_t row, const ObservationBuffers& out) {
+  std::uint8_t* mask = out.action_mask + row * NUM_ACTIONS;
+  for (std::int64_t j = out.stale_offsets[row]; j < out.stale_offsets[row + 1]; ++j) {
+    const std::int64_t a = out.stale_actions[j];
+    if (a < 0 || a >= static_cast<std::int64_t>(NUM_ACTIONS))
+      throw InternalError("Stale mask entry " + std::to_string(a) + " beyond the action grid");
+    mask[a] = 0;
+  }
+}
+
 std::size_t GameBatch::observe(const ObservationBuffers& out, bool sorted) {
   listed_ = false;  // until every list is written
   listed_sorted_ = sorted;
+  const bool stale = out.action_mask != nullptr && out.stale_offsets != nullptr;
+  if (stale)
+    for (std::size_t i = size(); i < out.stale_games; ++i) clear_stale(i, out);
   for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
     std::vector<std::uint16_t>& actions = scratch_moves();
     std::vector<std::uint16_t>& legal = legal_[t];
@@ -65,15 +79,8 @@ std::size_t GameBatch::observe(const ObservationBuffers& out, bool sorted) {
       counts_[i] = static_cast<std::int64_t>(actions.size());
       legal.insert(legal.end(), actions.begin(), actions.end());
       if (out.action_mask == nullptr) continue;
+      if (stale && i < out.stale_games) clear_stale(i, out);
       std::uint8_t* mask = out.action_mask + i * NUM_ACTIONS;
-      if (out.stale_offsets != nullptr) {
-        for (std::int64_t j = out.stale_offsets[i]; j < out.stale_offsets[i + 1]; ++j) {
-          const std::int64_t a = out.stale_actions[j];
-          if (a < 0 || a >= static_cast<std::int64_t>(NUM_ACTIONS))
-            throw InternalError("Stale mask entry " + std::to_string(a) + " beyond the action grid");
-          mask[a] = 0;
-        }
-      }
       for (const std::uint16_t a : actions) mask[a] = 1;
     }
   });
@@ -179,6 +186,7 @@ void GameBatch::place_all(std::span<const std::uint16_t> placements, const StepB
   if (placements.size() != size())
     throw InternalError("Placements for " + std::to_string(placements.size()) + " games");
   listed_ = false;
+  // Placing and passing allocate nothing, so this cannot fail midway.
   for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
     for (std::size_t i = first; i < last; ++i) {
       slots_[i].game.place(placements[i]);
@@ -201,28 +209,51 @@ void GameBatch::step_random(const StepBuffers& out) {
   });
 }
 
-std::size_t GameBatch::play_random(std::size_t games, Scores* out, const std::function<bool()>& interrupted) {
+bool GameBatch::play_random(std::size_t games, Scores* out, const std::function<Between()>& between) {
+  // The games as they were, and the rounds' scratch, before any game changes.
+  std::vector<Slot> before = slots_;
   std::vector<std::uint8_t> terminated(size());
   std::vector<std::int32_t> scores(size() * AGENT_COUNT);
-  const StepBuffers buffers{nullptr, terminated.data(), scores.data(), nullptr};
   std::size_t written = 0;
-  while (written < games) {
-    if (interrupted()) break;
-    step_random(buffers);
-    for (std::size_t i = 0; i < size() && written < games; ++i) {
-      if (!terminated[i]) continue;
-      Scores& row = out[written++];
-      for (std::size_t a = 0; a < AGENT_COUNT; ++a) row[a] = static_cast<std::int16_t>(scores[i * AGENT_COUNT + a]);
+  bool aside = false;  // whether slots_ holds the games as before, `before` the rounds played
+  try {
+    while (written < games) {
+      // Swapping the rounds played aside and back costs nothing, however many games.
+      slots_.swap(before);
+      aside = true;
+      const Between next = between();
+      if (next == Between::stop) return false;
+      if (next == Between::start_again) {
+        before = slots_;
+        terminated.resize(size());
+        scores.resize(size() * AGENT_COUNT);
+        written = 0;
+      } else {
+        slots_.swap(before);
+      }
+      aside = false;
+      step_random({nullptr, terminated.data(), scores.data(), nullptr});
+      for (std::size_t i = 0; i < size() && written < games; ++i) {
+        if (!terminated[i]) continue;
+        Scores& row = out[written++];
+        for (std::size_t a = 0; a < AGENT_COUNT; ++a) row[a] = static_cast<std::int16_t>(scores[i * AGENT_COUNT + a]);
+      }
     }
+  } catch (...) {
+    if (!aside) slots_.swap(before);
+    listed_ = false;
+    throw;
   }
-  return written;
+  return true;
 }
 
 std::optional<RecordRefusal> GameBatch::load(std::span<const Record> records) {
   const std::size_t n = records.size();
   if (n == 0) throw InternalError("A load of no records");
   // Everything the new size needs is made before any game changes, so that a load
-  // refused (or short of memory) leaves the batch as it was.
+  // refused (or short of memory) leaves the batch as it was. More games may keep
+  // more threads busy: a pool that cannot grow keeps the threads it has.
+  pool_.grow(std::min(threads_, n));
   const std::size_t chunk = chunk_for(n, pool_.size()), tasks = (n + chunk - 1) / chunk;
   std::vector<Slot> slots;
   slots.reserve(n);

@@ -29,13 +29,16 @@ struct ObservationBuffers {
   std::int64_t* current_agent;  // (N)
   std::int64_t* legal_offsets;  // (N + 1): game i's actions are entries offsets[i] to offsets[i + 1]
   std::uint8_t* action_mask;    // (N, NUM_ACTIONS), or null for no mask
-  // The 1 entries the mask holds from an earlier observe, as offsets (N + 1) and
-  // actions, cleared before the new ones are set; null when the mask is all 0.
+  // The 1 entries the mask holds from an earlier observe, as offsets (stale_games +
+  // 1) and actions, cleared before the new ones are set; null when the mask is all
+  // 0. The earlier observe may have been of more games than N: their rows beyond N
+  // are cleared too, so that the mask region holds no 1 entry but the new ones.
   // They may be the very memory of legal_offsets and of the actions that
-  // write_legal_actions writes: observe reads them in its parallel loop alone,
-  // before it writes any offset, and the actions are written after it returns.
+  // write_legal_actions writes: observe reads them before it writes any offset,
+  // and the actions are written after it returns.
   const std::int64_t* stale_offsets;
   const std::int64_t* stale_actions;
+  std::size_t stale_games;
 };
 
 // Where a step writes, one row per game; a null pointer skips its output.
@@ -104,10 +107,18 @@ class GameBatch {
                                        std::span<const std::uint8_t> playing, Choose&& choose, const StepBuffers& out);
   // Plays for every game a legal action drawn uniformly from its stream.
   void step_random(const StepBuffers& out);
+  // What play_random does after a pause between rounds.
+  enum class Between {
+    go_on,        // play on
+    stop,         // stop, every game and stream as before the call
+    start_again,  // the games were changed meanwhile: play from them as they now stand
+  };
   // Plays step_random rounds until `games` games have ended, and writes their final
-  // scores, by round and then by game number. `interrupted` is asked between rounds;
-  // when it says so, play stops. Returns the number of scores written.
-  std::size_t play_random(std::size_t games, Scores* out, const std::function<bool()>& interrupted);
+  // scores, by round and then by game number; returns true. `between` is asked
+  // before each round, with every game and stream put back as they were before the
+  // call (the rounds played are set aside meanwhile): when it says stop, they stay
+  // so and false is returned. An exception leaves them so as well.
+  bool play_random(std::size_t games, Scores* out, const std::function<Between()>& between);
 
   // Calls visit(i, game, stream) for every game i, spread over the pool: the game as
   // it stands and its random stream, which visit may draw from.
@@ -136,9 +147,10 @@ class GameBatch {
 
   // Puts the games that the records describe in play, passing the turns of agents
   // out of moves: the batch holds as many games as there are records (at least
-  // one) from then on, on the same threads. Games below the old size keep their
-  // streams; those beyond start theirs from the seed, as in a new batch. If a
-  // record is refused, nothing changes and the first refused one is returned.
+  // one) from then on, on as many threads as the constructor was given, up to
+  // one a game. Games below the old size keep their streams; those beyond start
+  // theirs from the seed, as in a new batch. If a record is refused, nothing
+  // changes and the first refused one is returned.
   std::optional<RecordRefusal> load(std::span<const Record> records);
 
   const Game& game(std::size_t i) const { return slots_[i].game; }
@@ -163,6 +175,23 @@ class GameBatch {
     pool_.run(task_count(), [&](std::size_t t) { body(t, t * chunk_, std::min(n, (t + 1) * chunk_)); });
   }
   std::size_t task_count() const { return (size() + chunk_ - 1) / chunk_; }
+  // Runs body(t, first, last) as for_ranges does, each task first copying its games
+  // to backup_: if any task throws, every game is put back as it was and the
+  // exception goes on. For calls whose players may run short of memory midway.
+  template <class Body>
+  void for_ranges_or_nothing(Body&& body) {
+    if (backup_.size() < size()) backup_.resize(size(), slots_.front());
+    try {
+      for_ranges([&](std::size_t t, std::size_t first, std::size_t last) {
+        std::copy(slots_.data() + first, slots_.data() + last, backup_.data() + first);
+        body(t, first, last);
+      });
+    } catch (...) {
+      // The pool runs every task even after one throws, so every game was copied.
+      std::copy(backup_.data(), backup_.data() + size(), slots_.data());
+      throw;
+    }
+  }
   // Games per task for `games` games on `threads` threads: a few tasks per thread
   // even out games of unequal cost; tasks of at least eight games keep the handing
   // out cheap against the work.
@@ -180,8 +209,13 @@ class GameBatch {
   // placement; the first refused game, if any.
   std::optional<Refusal> check_actions(std::span<const std::int64_t> actions, std::span<const std::uint8_t> playing);
 
+  // Clears row `row` of the mask of the stale entries listed for game `row`.
+  static void clear_stale(std::size_t row, const ObservationBuffers& out);
+
   std::vector<Slot> slots_;
+  std::vector<Slot> backup_;  // the games as they were before a call that puts them back if it fails
   RewardMode mode_;
+  std::size_t threads_;  // the threads asked for: the pool grows towards them as games are loaded
   std::uint64_t seed_;
   std::size_t chunk_;  // games per task
   ThreadPool pool_;
@@ -208,7 +242,7 @@ std::optional<Refusal> GameBatch::step_learners(std::span<const std::int64_t> ac
     throw InternalError("Learners for " + std::to_string(next_learner.size()) + " games");
   if (auto refused = check_actions(actions, playing)) return refused;
   listed_ = false;
-  for_ranges([&](std::size_t, std::size_t first, std::size_t last) {
+  for_ranges_or_nothing([&](std::size_t, std::size_t first, std::size_t last) {
     for (std::size_t i = first; i < last; ++i) {
       Slot& slot = slots_[i];
       if (!playing[i]) {

@@ -1,8 +1,10 @@
 #include "thread_pool.hpp"
 
 #include <sched.h>
+#include <cxxabi.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <utility>
@@ -38,7 +40,23 @@ ThreadPool::~ThreadPool() {
 
 void ThreadPool::start_workers() {
   workers_.reserve(size_ - 1);
-  for (std::size_t i = 1; i < size_; ++i) workers_.emplace_back([this] { work(); });
+  while (workers_.size() + 1 < size_) workers_.emplace_back([this] { work(); });
+}
+
+void ThreadPool::grow(std::size_t threads) {
+  if (threads <= size_) return;
+  if (getpid() != owner_) {
+    size_ = threads;  // the next job starts them all, as a forked child does
+    return;
+  }
+  const std::size_t before = size_;
+  size_ = threads;
+  try {
+    start_workers();
+  } catch (...) {
+    size_ = std::max(before, workers_.size() + 1);  // those started work from the next job on
+    throw;
+  }
 }
 
 void ThreadPool::stop_workers() {
@@ -100,6 +118,8 @@ void ThreadPool::drain(std::unique_lock<std::mutex>& lock) {
     std::exception_ptr error;
     try {
       invoke(context, i);
+    } catch (abi::__forced_unwind&) {
+      throw;  // the thread's end, not a failure of the task
     } catch (...) {
       error = std::current_exception();
     }

@@ -35,6 +35,9 @@ class ThreadPool {
 
   // Threads that work on a job, the caller's included.
   std::size_t size() const { return size_; }
+  // Starts workers until `threads` threads work on a job; called between jobs. If the
+  // system refuses a thread, the error goes on and the pool keeps those it started.
+  void grow(std::size_t threads);
 
   // Runs task(0) to task(count - 1) on the pool and returns when all are done. If
   // tasks throw, the rest still run and the first exception is rethrown here.

@@ -174,8 +174,9 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
 
 const ActionSet& ActionSet::get() {
   // A function-local static is built once even under concurrent first use, and a
-  // build that throws is retried by the next caller.
-  static const ActionSet instance(generate());
+  // build that throws is retried by the next caller. It is never destroyed: the
+  // threads of a pool may still read it while the process runs its exit handlers.
+  static const ActionSet& instance = *new ActionSet(generate());
   return instance;
 }
 

@@ -116,6 +116,48 @@ PyObject* view_type() {
   return type.get([] { return PyType_FromSpec(&VIEW_SPEC); });
 }
 
+// The exception being raised, taken out of the error indicator.
+PyObject* take_raised() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *exc, *traceback;
+  PyErr_Fetch(&type, &exc, &traceback);
+  PyErr_NormalizeException(&type, &exc, &traceback);
+  if (traceback != nullptr) PyException_SetTraceback(exc, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return exc;
+#endif
+}
+
+// Raises `exc` again (stealing the reference).
+void reraise(PyObject* exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+#endif
+}
+
+// When the error being raised says that numpy is not installed at all, rather than
+// that it failed to import (a broken install, an interrupt while importing), puts
+// in its place one that says what to install, with the original as its cause.
+void explain_missing_numpy() {
+  if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
+  PyObject* cause = take_raised();
+  PyObject* name = PyObject_GetAttrString(cause, "name");
+  const bool missing = name != nullptr && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "numpy") == 0;
+  Py_XDECREF(name);
+  PyErr_Clear();  // a name that cannot be read is no reason to lose the first error
+  if (!missing) return reraise(cause);
+  PyErr_SetString(PyExc_ImportError, "GameBatch needs numpy: pip install 'tegulo-rl[numpy]'");
+  PyObject* error = take_raised();
+  PyException_SetContext(error, Py_NewRef(cause));
+  PyException_SetCause(error, cause);
+  reraise(error);
+}
+
 // The attribute `name` of numpy, looked up once.
 template <const char* Name>
 PyObject* numpy_function() {
@@ -123,8 +165,7 @@ PyObject* numpy_function() {
   return function.get([] {
     PyObject* numpy = PyImport_ImportModule("numpy");
     if (numpy == nullptr) {
-      if (PyErr_ExceptionMatches(PyExc_ImportError))
-        PyErr_SetString(PyExc_ImportError, "GameBatch needs numpy: pip install 'tegulo-rl[numpy]'");
+      explain_missing_numpy();
       return static_cast<PyObject*>(nullptr);
     }
     PyObject* f = PyObject_GetAttrString(numpy, Name);

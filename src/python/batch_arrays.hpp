@@ -47,10 +47,14 @@ class Memory {
 struct Block {
   static constexpr std::size_t REGIONS = 9;
   std::array<Memory, REGIONS> regions;
-  // Whether the action mask region holds exactly the 1 entries that the legal
-  // list regions list; if not and `mask_dirty`, it may hold stale entries anywhere.
+  // Whether the action mask region holds exactly the 1 entries that the legal list
+  // regions list for their `listed_games` games, and none beyond; if not, it may
+  // hold stale entries anywhere in its first `mask_games` rows. A region that grows
+  // loses what it held, so growing the mask's empties it, and growing the lists'
+  // unties them from the mask.
   bool mask_matches_lists = false;
-  bool mask_dirty = false;
+  std::size_t listed_games = 0;
+  std::size_t mask_games = 0;
 };
 
 // A new, empty block object; null with an error set on failure.

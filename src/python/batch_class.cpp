@@ -122,28 +122,36 @@ constexpr Signature OBSERVE{"GameBatch.observe()", OBSERVE_PARAMS, 1, 0};
 // The observation block's regions sized for `n` games, and the buffers observe
 // writes into. The mask is kept clean across calls rather than cleared: a block
 // whose mask matches its lists hands those lists to observe as stale entries to
-// clear; one whose lists were not written after its mask was (a failure between
-// the two) is cleared in full.
+// clear, for as many games as they list (more than `n` after a load that shrank
+// the batch); one whose mask matches nothing is cleared in full, as far as it was
+// ever written.
 //
 // Aliasing: the stale offsets and actions are the very regions the new offsets
-// and actions go to. GameBatch::observe reads the stale ones in its parallel loop
-// only and writes the new offsets after that loop; the new actions are written by
-// write_legal_actions, later still. So every stale entry is read before it is
-// overwritten, and the regions need no second copy.
+// and actions go to. GameBatch::observe reads the stale ones before it writes the
+// new offsets; the new actions are written by write_legal_actions, later still. So
+// every stale entry is read before it is overwritten, and the regions need no
+// second copy.
 std::optional<ObservationBuffers> observation_buffers(Block& b, std::size_t n, bool want_mask) {
   auto& r = b.regions;
+  if (r[OFFSETS].size() < (n + 1) * 8) b.mask_matches_lists = false;  // the offsets region grows
   if (!r[OBSERVATION].reserve(n * CELL_PLANE) || !r[CORNERS].reserve(n * CELL_PLANE) ||
       !r[BLOCKED].reserve(n * CELL_PLANE) || !r[PIECES].reserve(n * PIECE_PLANE) || !r[DONE].reserve(n * AGENT_COUNT) ||
-      !r[CURRENT_AGENT].reserve(n * 8) || !r[OFFSETS].reserve((n + 1) * 8) ||
-      (want_mask && !r[MASK].reserve(n * NUM_ACTIONS)))
+      !r[CURRENT_AGENT].reserve(n * 8) || !r[OFFSETS].reserve((n + 1) * 8))
     return std::nullopt;
-  if (want_mask && b.mask_dirty) {
-    std::memset(r[MASK].data(), 0, n * NUM_ACTIONS);
-    b.mask_dirty = false;
+  std::size_t stale = 0;
+  if (want_mask) {
+    const bool grows = r[MASK].size() < n * NUM_ACTIONS;
+    const bool reserved = r[MASK].reserve(n * NUM_ACTIONS);
+    if (grows) b.mask_matches_lists = false, b.mask_games = 0;  // all zero now, or gone
+    if (!reserved) return std::nullopt;
+    if (!b.mask_matches_lists && b.mask_games > 0) {
+      std::memset(r[MASK].data(), 0, b.mask_games * NUM_ACTIONS);
+      b.mask_games = 0;
+    }
+    stale = b.mask_matches_lists ? b.listed_games : 0;
+    b.mask_games = std::max(b.mask_games, n);
   }
-  const bool stale = b.mask_matches_lists;
-  // Until the lists are written, the mask holds entries nothing lists.
-  if (want_mask || stale) b.mask_dirty = true;
+  // Until the new lists are written, the mask holds entries nothing lists.
   b.mask_matches_lists = false;
   return ObservationBuffers{r[OBSERVATION].as<std::uint8_t>(),
                             r[CORNERS].as<std::uint8_t>(),
@@ -153,8 +161,9 @@ std::optional<ObservationBuffers> observation_buffers(Block& b, std::size_t n, b
                             r[CURRENT_AGENT].as<std::int64_t>(),
                             r[OFFSETS].as<std::int64_t>(),
                             want_mask ? r[MASK].as<std::uint8_t>() : nullptr,
-                            want_mask && stale ? r[OFFSETS].as<std::int64_t>() : nullptr,
-                            want_mask && stale ? r[ACTIONS].as<std::int64_t>() : nullptr};
+                            stale > 0 ? r[OFFSETS].as<std::int64_t>() : nullptr,
+                            stale > 0 ? r[ACTIONS].as<std::int64_t>() : nullptr,
+                            stale};
 }
 
 PyObject* observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -189,7 +198,11 @@ PyObject* observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       Memory& listed = b.regions[ACTIONS];
       if (!listed.reserve(total * 8)) return nullptr;
       detached([&] { state.batch.write_legal_actions(listed.as<std::int64_t>()); });
-      if (legal.mask) b.mask_matches_lists = true, b.mask_dirty = false;
+      if (legal.mask) {
+        // Every stale row was cleared, those beyond n as well.
+        b.mask_matches_lists = true;
+        b.listed_games = b.mask_games = n;
+      }
       return observation_result(block, *out, n, total, legal).release();
     });
   });
@@ -264,17 +277,30 @@ PyObject* play_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       PyObject* result =
           new_array({static_cast<Py_ssize_t>(*games), static_cast<Py_ssize_t>(AGENT_COUNT)}, "int32", &data);
       if (result == nullptr) return nullptr;
-      // Between rounds the thread attaches for a moment to hear of signals: an
-      // interrupt stops the play there, with every game whole.
-      bool failed = false;
+      // Between rounds the thread attaches for a moment to run the signal handlers,
+      // with every game as before the call: an interrupt stops the play there and
+      // leaves them so. While a handler runs, another thread's call may run too,
+      // after which the play starts again from what that call left.
+      bool interrupted = false;
       try {
         Detached detached;
-        state.batch.play_random(*games, scores.data(), [&] { return failed = detached.interrupted(); });
+        state.batch.play_random(*games, scores.data(), [&] {
+          switch (call.pause(detached)) {
+            case Pause::interrupted:
+              interrupted = true;
+              return GameBatch::Between::stop;
+            case Pause::superseded:
+              return GameBatch::Between::start_again;
+            case Pause::go_on:
+              break;
+          }
+          return GameBatch::Between::go_on;
+        });
       } catch (...) {
         Py_DECREF(result);
         throw;
       }
-      if (failed) {
+      if (interrupted) {
         Py_DECREF(result);
         return nullptr;
       }
@@ -312,7 +338,8 @@ PyMethodDef METHODS[] = {
      "play_random($self, games)\n--\n\n"
      "Plays step_random rounds until `games` games have ended and returns their final\n"
      "scores, an int32 array of shape (games, 4), in the order they ended (by round,\n"
-     "then by game number)."},
+     "then by game number). An interrupt (Ctrl-C) between rounds leaves every game and\n"
+     "stream as before the call, the scores of games that ended meanwhile dropped."},
     {"choose", fastcall(batch_choose), METH_FASTCALL | METH_KEYWORDS,
      "choose($self, players, seats=None)\n--\n\n"
      "What built-in players choose for every game: a BatchChoice of each game's action,\n"
@@ -345,8 +372,9 @@ PyMethodDef METHODS[] = {
     {"load", fastcall(batch_load), METH_FASTCALL | METH_KEYWORDS,
      "load($self, records)\n--\n\n"
      "Puts in play the games that state records describe, a uint8 array of shape\n"
-     "(N, 278), in place of the batch's games, on the same threads: the batch holds N\n"
-     "games from then on (num_games follows). Games below the old number keep their\n"
+     "(N, 278), in place of the batch's games: the batch holds N games from then on\n"
+     "(num_games follows), on as many threads as it was given, up to one a game\n"
+     "(threads follows). Games below the old number keep their\n"
      "random streams; those beyond start theirs from the seed, as a new batch would.\n"
      "Turns of agents out of moves are passed. If a record is refused, ValueError names\n"
      "it and nothing changes. Far cheaper than GameBatch.from_bytes for a loop that\n"
@@ -378,8 +406,10 @@ PyType_Slot SLOTS[] = {
     {Py_mp_length, reinterpret_cast<void*>(batch_length)},
     {Py_tp_doc, const_cast<char*>("GameBatch(num_games, *, reward_mode='rank', threads=None, seed=None)\n--\n\n"
                                   "A fixed number of independent games held in native code and stepped together\n"
-                                  "on a pool of threads. threads=None uses every core the process may run on; a\n"
-                                  "seed of None draws one from the system.")},
+                                  "on a pool of threads. threads=None uses every core the process may run on, up to\n"
+                                  "one thread a game (load adds threads as games come); a seed of None draws one\n"
+                                  "from the system. One call at a time runs on a batch: a thread that finds it busy\n"
+                                  "waits and still hears Ctrl-C.")},
     {0, nullptr},
 };
 

@@ -14,39 +14,48 @@ namespace tegulo::py {
 
 namespace {
 
+// What became of a choice for every game.
+enum class Chosen { done, interrupted, again };
+
 // Chooses for every game, detached from the interpreter: the games of cheap players
 // at once, then the games whose player searches a few at a time, one a thread, with
-// a moment attached between them to hear of signals. On an interrupt (or a failure)
-// every stream is put back as it was, so the batch is as before the call, and false
-// is returned with the error set.
-bool choose_games(GameBatch& batch, const std::vector<Player>& players, const std::vector<std::uint8_t>& seats,
-                  std::uint16_t* placements, std::uint32_t* counts, bool count = true) {
+// a pause between them for the signal handlers (see CallLock::pause). Every stream
+// is put back as it was while the handlers run, and for good on an interrupt (the
+// error then set) or a failure: the batch is as before the call. `again` when
+// another call used the batch meanwhile: the choice must start over.
+Chosen choose_games(Locked& call, GameBatch& batch, const std::vector<Player>& players,
+                    const std::vector<std::uint8_t>& seats, std::uint16_t* placements, std::uint32_t* counts,
+                    bool count = true) {
   const std::size_t n = batch.size();
   std::vector<std::size_t> cheap, searching;
   for (std::size_t i = 0; i < n; ++i)
     (player_of(batch, i, players, seats).kind == PlayerKind::mcts ? searching : cheap).push_back(i);
-  std::vector<std::uint64_t> streams(n);
+  std::vector<std::uint64_t> streams(n), drawn(searching.empty() ? 0 : n);
   for (std::size_t i = 0; i < n; ++i) streams[i] = batch.stream_state(i);
   auto restore = [&] {
     for (std::size_t i = 0; i < n; ++i) batch.set_stream_state(i, streams[i]);
   };
-  bool interrupted = false;
   try {
     Detached detached;
     choose_games(batch, cheap, players, seats, placements, counts, count);
     const std::size_t slice = batch.threads();
-    for (std::size_t first = 0; first < searching.size() && !interrupted; first += slice) {
+    for (std::size_t first = 0; first < searching.size(); first += slice) {
       const std::size_t size = std::min(slice, searching.size() - first);
       choose_games(batch, std::span<const std::size_t>(searching).subspan(first, size), players, seats, placements,
                    counts, count);
-      if (first + slice < searching.size()) interrupted = detached.interrupted();
+      if (first + slice >= searching.size()) break;
+      for (std::size_t i = 0; i < n; ++i) drawn[i] = batch.stream_state(i);
+      restore();
+      const Pause pause = call.pause(detached);
+      if (pause == Pause::interrupted) return Chosen::interrupted;
+      if (pause == Pause::superseded) return Chosen::again;
+      for (std::size_t i = 0; i < n; ++i) batch.set_stream_state(i, drawn[i]);
     }
   } catch (...) {
     restore();
     throw;
   }
-  if (interrupted) restore();
-  return !interrupted;
+  return Chosen::done;
 }
 
 constexpr const char* PLAYERS_PARAMS[] = {"players", "seats"};
@@ -71,30 +80,34 @@ PyObject* batch_choose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Locked call(state_of(self).lock);
     if (!call) return nullptr;
     GameBatch& batch = state_of(self).batch;
-    const std::size_t n = batch.size();
-    std::vector<std::uint8_t> seats;
-    if (!read_seats(arg[1], n, players->size(), seats)) return nullptr;
     return run([&]() -> PyObject* {
-      // The result first: choosing draws from the games' streams, which a choice
-      // that then failed for want of memory would have moved on for nothing.
-      void* actions_data = nullptr;
-      void* counts_data = nullptr;
-      Result result(batch_choice_type());
-      result.add([&] { return new_array({static_cast<Py_ssize_t>(n)}, "int64", &actions_data); }).add([&] {
-        return new_array({static_cast<Py_ssize_t>(n)}, "int32", &counts_data);
-      });
-      if (!result) return nullptr;
-      std::vector<std::uint16_t> placements(n);
-      std::vector<std::uint32_t> legal(n);
-      if (!choose_games(batch, *players, seats, placements.data(), legal.data())) return nullptr;
-      const ActionSet& set = ActionSet::get();
-      auto* a = static_cast<std::int64_t*>(actions_data);
-      auto* c = static_cast<std::int32_t*>(counts_data);
-      for (std::size_t i = 0; i < n; ++i) {
-        a[i] = static_cast<std::int64_t>(set.action_index(batch.game(i).current_agent, placements[i]));
-        c[i] = static_cast<std::int32_t>(legal[i]);
+      for (;;) {
+        const std::size_t n = batch.size();
+        std::vector<std::uint8_t> seats;
+        if (!read_seats(arg[1], n, players->size(), seats)) return nullptr;
+        // The result first: choosing draws from the games' streams, which a choice
+        // that then failed for want of memory would have moved on for nothing.
+        void* actions_data = nullptr;
+        void* counts_data = nullptr;
+        Result result(batch_choice_type());
+        result.add([&] { return new_array({static_cast<Py_ssize_t>(n)}, "int64", &actions_data); }).add([&] {
+          return new_array({static_cast<Py_ssize_t>(n)}, "int32", &counts_data);
+        });
+        if (!result) return nullptr;
+        std::vector<std::uint16_t> placements(n);
+        std::vector<std::uint32_t> legal(n);
+        const Chosen chosen = choose_games(call, batch, *players, seats, placements.data(), legal.data());
+        if (chosen == Chosen::interrupted) return nullptr;
+        if (chosen == Chosen::again) continue;
+        const ActionSet& set = ActionSet::get();
+        auto* a = static_cast<std::int64_t*>(actions_data);
+        auto* c = static_cast<std::int32_t*>(counts_data);
+        for (std::size_t i = 0; i < n; ++i) {
+          a[i] = static_cast<std::int64_t>(set.action_index(batch.game(i).current_agent, placements[i]));
+          c[i] = static_cast<std::int32_t>(legal[i]);
+        }
+        return result.release();
       }
-      return result.release();
     });
   });
 }
@@ -108,20 +121,24 @@ PyObject* batch_step_players(PyObject* self, PyObject* const* args, Py_ssize_t n
     Locked call(state_of(self).lock);
     if (!call) return nullptr;
     BatchState& state = state_of(self);
-    const std::size_t n = state.batch.size();
-    std::vector<std::uint8_t> seats;
-    if (!read_seats(arg[1], n, players->size(), seats)) return nullptr;
     return run([&]() -> PyObject* {
-      StepBuffers out{};
-      PyObject* block = step_block(state.steps, n, out);
-      if (block == nullptr) return nullptr;
-      Result result = step_result(block, out, n);
-      if (!result) return nullptr;
-      std::vector<std::uint16_t> placements(n);
-      std::vector<std::uint32_t> legal(n);
-      if (!choose_games(state.batch, *players, seats, placements.data(), legal.data(), false)) return nullptr;
-      detached([&] { state.batch.place_all(placements, out); });
-      return result.release();
+      for (;;) {
+        const std::size_t n = state.batch.size();
+        std::vector<std::uint8_t> seats;
+        if (!read_seats(arg[1], n, players->size(), seats)) return nullptr;
+        StepBuffers out{};
+        PyObject* block = step_block(state.steps, n, out);
+        if (block == nullptr) return nullptr;
+        Result result = step_result(block, out, n);
+        if (!result) return nullptr;
+        std::vector<std::uint16_t> placements(n);
+        std::vector<std::uint32_t> legal(n);
+        const Chosen chosen = choose_games(call, state.batch, *players, seats, placements.data(), legal.data(), false);
+        if (chosen == Chosen::interrupted) return nullptr;
+        if (chosen == Chosen::again) continue;
+        detached([&] { state.batch.place_all(placements, out); });  // allocates nothing: cannot fail midway
+        return result.release();
+      }
     });
   });
 }
@@ -148,11 +165,11 @@ PyObject* batch_step_learners(PyObject* self, PyObject* const* args, Py_ssize_t 
     const std::size_t n = state.batch.size();
     IntegerFormat format{};
     if (!read_actions(buffer, n, state.actions, format)) return nullptr;
-    std::vector<std::uint8_t> opponents, next, playing;
-    if (!read_table(arg[2], OPPONENTS, n, players->size(), opponents)) return nullptr;
-    if (!read_table(arg[3], NEXT_LEARNERS, n, AGENT_COUNT, next)) return nullptr;
-    if (!read_table(arg[4], PLAYING, n, 2, playing)) return nullptr;
     return run([&]() -> PyObject* {
+      std::vector<std::uint8_t> opponents, next, playing;
+      if (!read_table(arg[2], OPPONENTS, n, players->size(), opponents) ||
+          !read_table(arg[3], NEXT_LEARNERS, n, AGENT_COUNT, next) || !read_table(arg[4], PLAYING, n, 2, playing))
+        return nullptr;
       if (next.empty()) {
         next.resize(n);
         for (std::size_t i = 0; i < n; ++i) next[i] = static_cast<std::uint8_t>(state.batch.game(i).current_agent);

@@ -2,6 +2,8 @@
 // load), single games (game, set_game), and pickling (__reduce__, _restore).
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <system_error>
 #include <vector>
 
 #include "python/arguments.hpp"
@@ -52,7 +54,13 @@ PyObject* batch_of_records(const std::vector<Record>& records, PyObject* mode_ar
   PyObject* self =
       new_batch(reinterpret_cast<PyTypeObject*>(type), records.size(), *mode, threads_arg, *threads, *seed);
   if (self == nullptr) return nullptr;
-  const auto refused = detached([&] { return state_of(self).batch.load(records); });
+  std::optional<RecordRefusal> refused;
+  try {
+    refused = detached([&] { return state_of(self).batch.load(records); });
+  } catch (...) {
+    Py_DECREF(self);
+    throw;
+  }
   if (refused) {
     Py_DECREF(self);
     record_refused(*refused);
@@ -77,9 +85,12 @@ PyObject* batch_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* arg[4];
     if (!bind(FROM_BYTES, args, nargs, kwnames, arg)) return nullptr;
     Buffer buffer;
-    std::vector<Record> records;
-    if (!buffer.take(arg[0]) || !read_records(buffer, records)) return nullptr;
-    return run([&] { return batch_of_records(records, arg[1], arg[2], arg[3]); });
+    if (!buffer.take(arg[0])) return nullptr;
+    return run([&]() -> PyObject* {
+      std::vector<Record> records;
+      if (!read_records(buffer, records)) return nullptr;
+      return batch_of_records(records, arg[1], arg[2], arg[3]);
+    });
   });
 }
 
@@ -147,16 +158,23 @@ PyObject* batch_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* arg;
     if (!bind(LOAD, args, nargs, kwnames, {&arg, 1})) return nullptr;
     Buffer buffer;
-    std::vector<Record> records;
-    if (!buffer.take(arg) || !read_records(buffer, records)) return nullptr;
+    if (!buffer.take(arg)) return nullptr;
     Locked call(state_of(self).lock);
     if (!call) return nullptr;
     BatchState& state = state_of(self);
     return run([&]() -> PyObject* {
+      std::vector<Record> records;
+      if (!read_records(buffer, records)) return nullptr;
       // Room for the new number of actions first: a load that then failed for want
       // of memory would leave the batch with games it cannot step.
       state.actions.resize(std::max(state.actions.size(), records.size()));
-      const auto refused = detached([&] { return state.batch.load(records); });
+      std::optional<RecordRefusal> refused;
+      try {
+        refused = detached([&] { return state.batch.load(records); });
+      } catch (const std::system_error& e) {  // the system would not start the threads more games may use
+        state.actions.resize(state.batch.size());
+        return PyErr_Format(PyExc_RuntimeError, "could not start %zu threads: %s", state.batch.threads(), e.what());
+      }
       state.actions.resize(state.batch.size());  // shrinking allocates nothing
       state.games.store(state.batch.size());
       if (refused) {

@@ -14,6 +14,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <atomic>
 #include <cstdint>
@@ -154,11 +155,15 @@ inline PyCFunction fastcall(FastCall entry) {
 
 // Step 1 of a call: every entry from the interpreter goes through here. Nothing
 // thrown may cross into the interpreter: what escapes the steps (an internal
-// failure outside `run`, or anything else) ends the process.
+// failure outside `run`, or anything else) ends the process. The one exception is
+// the unwinding with which a finalising interpreter ends a daemon thread that
+// attaches inside the call: it is the thread's end, and goes on to it.
 template <class Steps>
-auto enter(Steps&& steps) noexcept -> decltype(steps()) {
+auto enter(Steps&& steps) -> decltype(steps()) {
   try {
     return steps();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     die("out of memory");
   } catch (...) {

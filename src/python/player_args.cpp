@@ -1,5 +1,8 @@
 #include "python/player_args.hpp"
 
+#include <algorithm>
+#include <new>
+
 #include "python/call.hpp"
 
 namespace tegulo::py {
@@ -55,6 +58,13 @@ std::optional<std::vector<Player>> to_players(PyObject* arg) {
   if (list == nullptr) return std::nullopt;
   std::vector<Player> players;
   const Py_ssize_t n = PyList_Check(list) ? PyList_GET_SIZE(list) : -1;
+  try {
+    players.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(n, 0)));
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(list);
+    PyErr_NoMemory();
+    return std::nullopt;
+  }
   for (Py_ssize_t i = 0; i < n; ++i) {
     const auto p = player_of(PyList_GET_ITEM(list, i));
     if (!p) {

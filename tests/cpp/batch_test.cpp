@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "batch/game_batch.hpp"
@@ -36,7 +38,8 @@ struct Outputs {
     std::vector<std::int64_t> old_offsets = offsets, old_actions = actions;
     const std::size_t total = batch.observe(
         {observation.data(), corners.data(), blocked.data(), pieces.data(), done.data(), current.data(), offsets.data(),
-         mask.data(), stale ? old_offsets.data() : nullptr, stale ? old_actions.data() : nullptr});
+         mask.data(), stale ? old_offsets.data() : nullptr, stale ? old_actions.data() : nullptr,
+         stale ? old_offsets.size() - 1 : 0});
     actions.assign(total, -1);
     batch.write_legal_actions(actions.data());
   }
@@ -148,7 +151,7 @@ TEST(GameBatch, RandomPlayIsTheSameForAnyNumberOfThreadsAndGames) {
 TEST(GameBatch, PlayRandomReportsGamesInTheOrderTheyEnd) {
   GameBatch batch(6, RewardMode::rank, 2, 11), twin(6, RewardMode::rank, 1, 11);
   std::vector<Scores> scores(20);
-  ASSERT_EQ(batch.play_random(20, scores.data(), [] { return false; }), 20u);
+  ASSERT_TRUE(batch.play_random(20, scores.data(), [] { return GameBatch::Between::go_on; }));
   Outputs out(6);
   std::vector<Scores> expected;
   while (expected.size() < 20) {
@@ -160,9 +163,111 @@ TEST(GameBatch, PlayRandomReportsGamesInTheOrderTheyEnd) {
              static_cast<std::int16_t>(out.scores[i * 4 + 2]), static_cast<std::int16_t>(out.scores[i * 4 + 3])});
   }
   EXPECT_EQ(scores, expected);
-  const Game before = batch.game(0);
-  EXPECT_EQ(batch.play_random(1000, scores.data(), [] { return true; }), 0u);  // stopped before a round
-  EXPECT_EQ(batch.game(0), before);
+}
+
+// Every game and stream of a batch, to compare a batch with itself later.
+std::vector<std::pair<Record, std::uint64_t>> slots_of(const GameBatch& batch) {
+  std::vector<std::pair<Record, std::uint64_t>> slots;
+  for (std::size_t i = 0; i < batch.size(); ++i) slots.emplace_back(batch.game(i).to_bytes(), batch.stream_state(i));
+  return slots;
+}
+
+TEST(GameBatch, PlayRandomPausesWithTheGamesAsBeforeAndStopsOrStartsAgainFromThere) {
+  using Between = GameBatch::Between;
+  GameBatch batch(6, RewardMode::rank, 2, 11), twin(6, RewardMode::rank, 1, 11);
+  Outputs out(6);
+  for (int round = 0; round < 5; ++round) batch.step_random(out.step_buffers());
+  const auto before = slots_of(batch);
+  std::vector<Scores> scores(50);
+  // A stop after some rounds, and a failure in a round: the games and streams as before.
+  int pauses = 0;
+  EXPECT_FALSE(batch.play_random(50, scores.data(), [&] {
+    EXPECT_EQ(slots_of(batch), before) << "pause " << pauses;
+    return ++pauses < 30 ? Between::go_on : Between::stop;
+  }));
+  EXPECT_EQ(pauses, 30);
+  EXPECT_EQ(slots_of(batch), before);
+  pauses = 0;
+  EXPECT_THROW(batch.play_random(50, scores.data(),
+                                 [&] {
+                                   if (++pauses == 20) batch.set_stream_state(3, 0);  // no throw yet: changes a stream
+                                   if (pauses == 25) throw std::bad_alloc();
+                                   return Between::go_on;
+                                 }),
+               std::bad_alloc);
+  batch.set_stream_state(3, before[3].second);
+  EXPECT_EQ(slots_of(batch), before);
+  // A game changed during a pause: play starts again from the batch as it then stands.
+  for (std::size_t i = 0; i < 6; ++i) ASSERT_TRUE(twin.set_game(i, batch.game(i)));
+  for (std::size_t i = 0; i < 6; ++i) twin.set_stream_state(i, batch.stream_state(i));
+  Game other = Game::fresh();
+  random_game(8, [&](const Game& g, auto) {
+    if (g.ply() == 12) other = g;
+  });
+  ASSERT_TRUE(twin.set_game(2, other));
+  std::vector<Scores> expected(8);
+  ASSERT_TRUE(twin.play_random(8, expected.data(), [] { return Between::go_on; }));
+  pauses = 0;
+  ASSERT_TRUE(batch.play_random(8, scores.data(), [&] {
+    if (++pauses != 7) return Between::go_on;
+    EXPECT_TRUE(batch.set_game(2, other));
+    return Between::start_again;
+  }));
+  EXPECT_EQ(std::vector<Scores>(scores.begin(), scores.begin() + 8), expected);
+  EXPECT_EQ(slots_of(batch), slots_of(twin));
+}
+
+TEST(GameBatch, StepLearnersPutsEveryGameBackWhenAPlayerThrows) {
+  constexpr std::size_t N = 24;
+  GameBatch batch(N, RewardMode::rank, 3, 4);
+  Outputs out(N);
+  for (int round = 0; round < 6; ++round) batch.step_random(out.step_buffers());
+  out.observe(batch);
+  std::vector<std::int64_t> actions(N);
+  for (std::size_t i = 0; i < N; ++i) actions[i] = out.legal(i).front();
+  const std::vector<std::uint8_t> next(N, 0), playing(N, 1);
+  const auto before = slots_of(batch);
+  // Fails at the k-th opponent's move, after other games (and this one's learner) moved.
+  for (const int k : {1, 9, 40}) {
+    std::atomic<int> moves = 0;
+    auto choose = [&](std::size_t, const Game& game, Stream& stream, std::size_t) {
+      if (++moves == k) throw std::bad_alloc();
+      std::vector<std::uint16_t> legal;
+      game.legal_moves(game.current_agent, legal);
+      return legal[stream.below(legal.size())];
+    };
+    EXPECT_THROW(batch.step_learners(actions, next, playing, choose, out.step_buffers()), std::bad_alloc);
+    EXPECT_EQ(slots_of(batch), before) << "failing at move " << k;
+  }
+  // And with no failure the same call goes through.
+  auto random_choice = [](std::size_t, const Game& game, Stream& stream, std::size_t) {
+    std::vector<std::uint16_t> legal;
+    game.legal_moves(game.current_agent, legal);
+    return legal[stream.below(legal.size())];
+  };
+  ASSERT_FALSE(batch.step_learners(actions, next, playing, random_choice, out.step_buffers()));
+  EXPECT_NE(slots_of(batch), before);
+}
+
+TEST(GameBatch, ThePoolGrowsWithTheGamesLoadedUpToTheThreadsAskedFor) {
+  GameBatch batch(1, RewardMode::rank, 3, 2);
+  EXPECT_EQ(batch.threads(), 1u);
+  const std::vector<Record> two(2, Game::fresh().to_bytes()), many(64, Game::fresh().to_bytes());
+  ASSERT_FALSE(batch.load(two));
+  EXPECT_EQ(batch.threads(), 2u);
+  ASSERT_FALSE(batch.load(many));
+  EXPECT_EQ(batch.threads(), 3u);
+  ASSERT_FALSE(batch.load(two));
+  EXPECT_EQ(batch.threads(), 3u);  // a pool never shrinks: its threads sleep
+  // The results are those of a batch made with every thread from the start.
+  GameBatch twin(64, RewardMode::rank, 3, 2);
+  ASSERT_FALSE(batch.load(many));
+  Outputs out(64), twin_out(64);
+  for (int round = 0; round < 40; ++round) {
+    batch.step_random(out.step_buffers());
+    twin.step_random(twin_out.step_buffers());
+  }
+  EXPECT_EQ(slots_of(batch), slots_of(twin));
 }
 
 TEST(GameBatch, ARefusedStepNamesTheFirstRefusedGameAndChangesNothing) {

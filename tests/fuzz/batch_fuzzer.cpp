@@ -22,7 +22,8 @@
 //           1 the rewards, 2 the terminated flags, 4 the scores, 8 the final records
 //   6-7     step_random: flags leave out outputs
 //   8       play_random: a byte for the games wanted (mod 6), one for the rounds
-//           allowed before the interrupt (255 for no interrupt)
+//           allowed before the interrupt (255 for no interrupt), which puts every
+//           game back
 //   9       reset: flags 1 with a new seed of 4 bytes
 //   10      load: one record per game (see next_record)
 //   11      set_game: a game, a record
@@ -403,13 +404,14 @@ class Twins {
     std::vector<std::uint8_t> planes(n * CELL_PLANE, UNWRITTEN), corners(n * CELL_PLANE, UNWRITTEN),
         blocked(n * CELL_PLANE, UNWRITTEN), pieces(n * PIECE_PLANE, UNWRITTEN), done(n * AGENT_COUNT, UNWRITTEN);
     std::vector<std::int64_t> current(n, -1), offsets(n + 1, -1);
-    ObservationBuffers out{planes.data(), corners.data(), blocked.data(), pieces.data(), done.data(),
-                           current.data(), offsets.data(), nullptr,       nullptr,       nullptr};
+    ObservationBuffers out{planes.data(), corners.data(), blocked.data(), pieces.data(), done.data(), current.data(),
+                           offsets.data(), nullptr,        nullptr,        nullptr,     0};
     if (with_mask) {
       out.action_mask = mask_.data();
       if (stale) {
         out.stale_offsets = mask_offsets_.data();
         out.stale_actions = mask_actions_.data();
+        out.stale_games = mask_offsets_.size() - 1;
       } else {
         std::fill(mask_.begin(), mask_.end(), 0);
       }
@@ -522,7 +524,10 @@ class Twins {
     const unsigned allowed = in.byte();
     std::vector<Scores> out(wanted, Scores{-1, -1, -1, -1});
     std::vector<Scores> expected;
-    // The rounds are mirrored between them, where the batch asks whether to stop.
+    const std::vector<Game> games_before = games_;
+    const std::vector<Stream> streams_before = streams_;
+    // The rounds are mirrored between them, where the batch asks whether to stop,
+    // with its games as before the call meanwhile.
     unsigned asked = 0;
     bool round_pending = false;
     auto mirror_round = [&] {
@@ -531,19 +536,24 @@ class Twins {
         const std::optional<Scores> final_scores = settle(i);
         if (final_scores && expected.size() < wanted) expected.push_back(*final_scores);
       }
-      check();
     };
-    const std::size_t written = batch_.play_random(wanted, out.data(), [&] {
+    const bool finished = batch_.play_random(wanted, out.data(), [&] {
+      for (std::size_t i = 0; i < size(); ++i)
+        if (batch_.game(i) != games_before[i] || batch_.stream_state(i) != streams_before[i].state)
+          fail(game_text(i) + "play_random: the game is not as before the call while it pauses");
       if (round_pending) mirror_round();
       round_pending = allowed == 255 || asked++ < allowed;
-      return !round_pending;
+      return round_pending ? GameBatch::Between::go_on : GameBatch::Between::stop;
     });
     if (round_pending) mirror_round();
-    require(written == expected.size(), "play_random: the number of games written is not the twins'");
-    require(std::equal(expected.begin(), expected.end(), out.begin()), "play_random: the scores are not the twins'");
-    require(std::all_of(out.begin() + static_cast<std::ptrdiff_t>(written), out.end(),
-                        [](const Scores& s) { return s == Scores{-1, -1, -1, -1}; }),
-            "play_random: writes past the games it reports");
+    if (!finished) {
+      games_ = games_before;
+      streams_ = streams_before;
+    } else {
+      require(expected.size() == wanted, "play_random: finished before its twins had the games wanted");
+      require(std::equal(expected.begin(), expected.end(), out.begin()), "play_random: the scores are not the twins'");
+    }
+    check();
   }
 
   void reset(Input& in, unsigned flags) {

@@ -495,3 +495,47 @@ def test_a_batch_or_a_play_too_large_for_memory_is_a_memory_error_with_nothing_c
         "play_random: MemoryError",
         "(3, 4)",
     ]
+
+
+def test_the_pool_grows_with_the_games_loaded_up_to_the_threads_asked_for():
+    batch = GameBatch(1, threads=3, seed=1)
+    assert batch.threads == 1  # at most one thread per game
+    records = GameBatch(64, threads=1, seed=2).to_bytes()
+    batch.load(records[:2])
+    assert batch.threads == 2
+    batch.load(records)
+    assert (batch.threads, repr(batch)) == (3, "GameBatch(64, reward_mode='rank', threads=3)")
+    twin = GameBatch.from_bytes(records, threads=3, seed=1)
+    np.testing.assert_array_equal(batch.step_random().scores, twin.step_random().scores)
+
+
+# GameBatch with numpy missing, or present but failing to import.
+WITHOUT_NUMPY = """
+import sys
+if sys.argv[1] == "missing":
+    sys.modules["numpy"] = None
+else:
+    sys.path.insert(0, sys.argv[2])
+from tegulo_rl import GameBatch
+try:
+    GameBatch(2, threads=1, seed=1).observe()
+except ImportError as e:
+    print(type(e).__name__, e, type(e.__cause__).__name__, sep=" / ")
+"""
+
+
+@pytest.mark.parametrize("case", ["missing", "broken"])
+def test_only_a_missing_numpy_asks_for_numpy_and_the_cause_is_kept(case, tmp_path):
+    (tmp_path / "numpy").mkdir()
+    (tmp_path / "numpy" / "__init__.py").write_text("raise ImportError('numpy: a C extension failed to load')\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(
+        [sys.executable, "-c", WITHOUT_NUMPY, case, str(tmp_path)], env=env, capture_output=True, text=True, timeout=60
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        {
+            "missing": "ImportError / GameBatch needs numpy: pip install 'tegulo-rl[numpy]' / ModuleNotFoundError",
+            "broken": "ImportError / numpy: a C extension failed to load / NoneType",
+        }[case]
+    ]
