@@ -14,6 +14,7 @@ A line `print(...)  # TEXT` says what it prints: each such TEXT must be a whole 
 they must come in the order the lines do.
 """
 
+import importlib.util
 import os
 import pathlib
 import re
@@ -79,16 +80,26 @@ PYTHON = [block for block in ALL if block.language == "python"]
 SHELL = [block for block in ALL if block.language == "sh"]
 
 
+def installed(module: str) -> bool:
+    # Found, not imported: the example imports it in its own interpreter, and importing torch here would cost
+    # seconds for each block that names it.
+    try:
+        return importlib.util.find_spec(module) is not None
+    except ImportError:
+        return False
+
+
 def skip_unless_runnable(block: Block) -> None:
-    for part in block.chain():
-        for module in part.clauses.get("needs", "").split():
-            pytest.importorskip(module, reason=f"{module} is not installed for this interpreter")
-        if "ray" in part.clauses:
-            pytest.importorskip("ray", reason="ray is not installed for this interpreter")
-            if os.environ.get("TEGULO_SANITIZED"):
-                pytest.skip("starts Ray, whose workers do not start under AddressSanitizer")
+    chain = block.chain()
+    for part in chain:
         if "long" in part.clauses and not LONG:
             pytest.skip(f"{part.clauses['long']}; TEGULO_DOCS_LONG=1 runs it")
+    for part in chain:
+        for module in part.clauses.get("needs", "").split() + (["ray"] if "ray" in part.clauses else []):
+            if not installed(module):
+                pytest.skip(f"{module} is not installed for this interpreter")
+        if "ray" in part.clauses and os.environ.get("TEGULO_SANITIZED"):
+            pytest.skip("starts Ray, whose workers do not start under AddressSanitizer")
 
 
 @pytest.mark.parametrize("block", PYTHON, ids=lambda block: block.name)
