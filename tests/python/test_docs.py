@@ -21,7 +21,6 @@ import re
 import shlex
 import subprocess
 import sys
-import tomllib
 from dataclasses import dataclass, field
 
 import pytest
@@ -169,10 +168,3 @@ def test_the_readme_links_to_files_that_exist():
     assert targets
     for target in targets:
         assert (ROOT / target).exists(), f"the README links to {target}, which does not exist"
-
-
-def test_the_docs_requirements_and_the_docs_extra_pin_the_same_tools():
-    listed = [line.split("#")[0].strip() for line in (ROOT / "docs" / "requirements.txt").read_text().splitlines()]
-    pins = {line for line in listed if line}
-    extra = set(tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]["docs"])
-    assert pins == extra and all("==" in pin for pin in pins)
