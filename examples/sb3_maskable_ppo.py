@@ -14,7 +14,7 @@ evaluations.
 It trains on the learner's final score (`--reward-mode score`, scaled to unit size
 by SB3's VecNormalize), not on its place: the score tells a game lost by two cells
 from one lost by forty, and the place follows it. On this machine that learned
-faster than the rank reward itself (see the README's figures).
+faster than the rank reward itself (see docs/guides/training.md).
 
 Defaults fit a 2-core machine: 16 games of 64 steps a rollout (1,024 steps, whose
 masks and observations take about 200 MB in MaskablePPO's buffer) and torch on one

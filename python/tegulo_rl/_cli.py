@@ -4,6 +4,7 @@
 
 Every command is a module of `tegulo_rl.commands` listed in COMMANDS, with
 `HELP` (one line for the list of commands), a docstring (its --help text),
+`GUIDE` (the path of its guide in the documentation, the last line of its --help),
 `configure(parser)` adding its arguments and `run(args) -> int` returning an exit
 status. A command module imports only what its parser needs at the top and the
 rest inside `run`, so that listing the commands never imports Ray or torch.
@@ -34,6 +35,8 @@ EXIT_INTERRUPTED = 130
 # In the order `--help` lists them; the first runs when no command is given.
 COMMANDS = ("demo", "bench", "arena", "selfplay", "train", "evaluate", "replay", "play")
 DEFAULT_COMMAND = "demo"
+# The first guide of the documentation, in the source tree (the site is built from docs/): each command names its own.
+GUIDE = "docs/guides/getting-started.md"
 
 
 class CommandError(Exception):
@@ -157,7 +160,11 @@ def command_module(name: str) -> ModuleType:
 def add_command(commands: argparse._SubParsersAction[argparse.ArgumentParser], module: ModuleType) -> None:
     name = module.__name__.rsplit(".", 1)[1]
     parser = commands.add_parser(
-        name, help=module.HELP, description=module.__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+        name,
+        help=module.HELP,
+        description=module.__doc__,
+        epilog=f"Guide: {module.GUIDE}",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     module.configure(parser)
     parser.set_defaults(run=module.run, command=name)
@@ -167,7 +174,8 @@ def build_parser(prog: str = "python -m tegulo_rl") -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=prog,
         description="tegulo-rl: a fast engine for a four-player polyomino placement game, for reinforcement learning.",
-        epilog=f"Without a command, runs '{DEFAULT_COMMAND}'. 'COMMAND --help' tells more of each.",
+        epilog=f"Without a command, runs '{DEFAULT_COMMAND}'. 'COMMAND --help' tells more of each.\n\nGuide: {GUIDE}",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"tegulo-rl {__version__}")
     commands = parser.add_subparsers(metavar="{" + ",".join(COMMANDS) + "}")

@@ -10,6 +10,7 @@ import pytest
 from tegulo_rl import _cli
 
 PACKAGE = pathlib.Path(_cli.__file__).parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def test_every_command_has_its_parts_and_no_module_imports_main():
@@ -30,6 +31,16 @@ def _required(name):
         "arena": ["random", "greedy"], "selfplay": ["--games", "1", "--out", "x"], "train": ["--out", "x"],
         "evaluate": ["greedy"], "replay": ["--out", "x.html"],
     }.get(name, [])  # fmt: skip
+
+
+@pytest.mark.parametrize("argv", [[], *([name] for name in _cli.COMMANDS)], ids=lambda argv: " ".join(argv) or "-")
+def test_help_ends_with_the_path_of_a_guide_that_exists(argv, capsys):
+    with pytest.raises(SystemExit) as stop:
+        _cli.main([*argv, "--help"])
+    assert stop.value.code == 0
+    last = capsys.readouterr().out.rstrip().splitlines()[-1]
+    assert last.startswith("Guide: docs/guides/"), last
+    assert (ROOT / last.removeprefix("Guide: ")).is_file(), last
 
 
 def test_a_command_error_is_its_message_and_status(capsys):

@@ -20,6 +20,7 @@ from typing import Any
 from tegulo_rl import _cli
 
 HELP = "play built-in players against each other: scores, rewards and ratings with intervals"
+GUIDE = "docs/guides/players.md"
 EXTRA = "pip install 'tegulo-rl[arena]'"
 
 

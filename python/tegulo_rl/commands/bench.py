@@ -10,6 +10,7 @@ import argparse
 from tegulo_rl import _cli
 
 HELP = "measure the training loop: steps and games per second"
+GUIDE = "docs/guides/performance.md"
 
 
 def configure(parser: argparse.ArgumentParser) -> None:

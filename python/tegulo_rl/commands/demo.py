@@ -7,6 +7,7 @@ import argparse
 import random
 
 HELP = "play a seeded game between random agents and show the final board, the scores and the rewards"
+GUIDE = "docs/guides/getting-started.md"
 
 
 def configure(parser: argparse.ArgumentParser) -> None:

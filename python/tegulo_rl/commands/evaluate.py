@@ -19,6 +19,7 @@ import json
 from tegulo_rl import _cli
 
 HELP = "play a player against the fixed ladder: rank rewards with intervals and a rating (needs torch)"
+GUIDE = "docs/guides/players.md"
 
 
 def configure(parser: argparse.ArgumentParser) -> None:

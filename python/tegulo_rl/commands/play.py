@@ -23,6 +23,7 @@ import sys
 from tegulo_rl._cli import CommandError, needs, non_negative, player
 
 HELP = "serve a page to play against any players in a browser"
+GUIDE = "docs/guides/play.md"
 
 
 def configure(parser: argparse.ArgumentParser) -> None:

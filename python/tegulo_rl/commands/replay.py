@@ -22,6 +22,7 @@ import os
 from tegulo_rl._cli import CommandError, non_negative, output_file, player, positive
 
 HELP = "draw a game (a record, self-play data or a fresh game) as HTML, animated SVG or GIF"
+GUIDE = "docs/guides/play.md"
 FORMATS = ("html", "svg", "gif", "png")
 
 

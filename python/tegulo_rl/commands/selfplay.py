@@ -20,6 +20,7 @@ from collections.abc import Callable
 from tegulo_rl import _cli
 
 HELP = "play self-play games on Ray into Parquet shards, one row a decision"
+GUIDE = "docs/guides/selfplay.md"
 DEFAULT_SHARD_GAMES = 1000
 
 

@@ -31,6 +31,7 @@ import sys
 from tegulo_rl import _cli
 
 HELP = "train a policy-value network from a search's games (needs torch)"
+GUIDE = "docs/guides/selfplay.md"
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
