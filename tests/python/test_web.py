@@ -93,7 +93,7 @@ def test_refused_requests_change_nothing(server):
         assert answer[0] == status and message in answer[1]["error"], answer
     assert call(f"{url}/api/games/{game_id}")[1] == before
     for path in ("", "/record", "/replay.html"):
-        assert call(f"{url}/api/games/nothing{path}") == (404, {"error": "no game 'nothing'"})
+        assert call(f"{url}/api/games/nothing{path}") == (404, {"error": 'no game "nothing"'})
     assert call(f"{url}/api/games/nothing/moves", {"action": 0})[0] == 404
     for body, message in [
         ({"players": ["random", "bogus", "random"]}, "Unknown player 'bogus'"),
