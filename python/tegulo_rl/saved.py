@@ -151,4 +151,4 @@ def shown(value: object, limit: int = 40) -> str:
         text = json.dumps(value)
     except (ValueError, TypeError, RecursionError):  # an int too long to print, a list too deep
         text = type(value).__name__
-    return text if len(text) <= limit else text[: limit - 1] + "…"
+    return text if len(text) <= limit else text[: limit - 3] + "..."
