@@ -16,6 +16,8 @@ import pytest
 pytest.importorskip("starlette", reason="needs the play extra: pip install '.[play]'")
 pytest.importorskip("uvicorn", reason="needs the play extra: pip install '.[play]'")
 
+from webclient import send  # noqa: E402
+
 from tegulo_rl import PyTegulo, _cli, geometry, replays  # noqa: E402
 from tegulo_rl.web.server import Games, create_app, serving  # noqa: E402
 
@@ -143,7 +145,8 @@ def test_the_others_think_off_the_event_loop(server):
 
 def test_the_play_command_serves_on_localhost_and_stops_on_ctrl_c(tmp_path):
     env = dict(os.environ, PYTHONUNBUFFERED="1")
-    command = [sys.executable, "-m", "tegulo_rl", "play", "--against", "greedy", "--port", "0", "--no-open"]
+    command = [sys.executable, "-m", "tegulo_rl", "play", "--against", "greedy", "--port", "0", "--no-open",
+               "--max-simulations", "10"]  # fmt: skip
     process = subprocess.Popen(
         [*command, "--games-dir", str(tmp_path / "games")], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env
     )
@@ -151,7 +154,10 @@ def test_the_play_command_serves_on_localhost_and_stops_on_ctrl_c(tmp_path):
         line = process.stdout.readline().decode()
         assert line.startswith("Playing at http://127.0.0.1:"), line
         url = line.split()[2].rstrip("/")
-        assert call(f"{url}/api/config")[1]["against"] == ["greedy"]
+        config = call(f"{url}/api/config")[1]
+        assert config["against"] == ["greedy"] and config["max_simulations"] == 10
+        assert call(f"{url}/api/games", {"players": ["mcts:11"]})[0] == 403
+        assert send(url, "GET", "/api/config", headers={"Host": "attacker.example"})[0] == 403
         status, page = call(f"{url}/")
         assert status == 200 and b"/static/page.js" in page
         assert call(f"{url}/static/page.js")[0] == 200
@@ -162,7 +168,7 @@ def test_the_play_command_serves_on_localhost_and_stops_on_ctrl_c(tmp_path):
     assert (tmp_path / "games").is_dir()
     refused = subprocess.run([*command, "--against", "random", "greedy"], capture_output=True, text=True, env=env)
     assert refused.returncode == 2 and "one player" in refused.stderr
-    refused = subprocess.run([*command[:-1], "--against", "nobody"], capture_output=True, text=True, env=env)
+    refused = subprocess.run([*command, "--against", "nobody"], capture_output=True, text=True, env=env)
     assert refused.returncode == 2 and "Unknown player 'nobody'" in refused.stderr
 
 
