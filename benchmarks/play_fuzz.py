@@ -10,7 +10,7 @@ API's own with stored and made-up ids, traversals, unicode, long ones), headers 
 Origin or others, Sec-Fetch-Site, content types, random ones) and bodies (JSON of every shape: wrong types,
 huge numbers, deep nesting, unicode; NaN; binary). It checks each answer: no 500 (no 5xx but the designed
 502 and 503), every answer of 400 or more JSON with an "error" string. At the end the stored games must
-be as they were, in the API and on disk, unless a request was a legal move of the unfinished one (counted).
+be as they were, in the API and on disk (the one request left out is a legal move of the unfinished game).
 Exits 1 when a check fails; the first failing request is printed.
 """
 
@@ -29,7 +29,7 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
-from hypothesis import HealthCheck, given, seed, settings
+from hypothesis import HealthCheck, assume, given, seed, settings
 from hypothesis import strategies as st
 
 METHODS = ["GET", "POST", "PUT", "DELETE", "PATCH", "OPTIONS", "HEAD"]
@@ -107,7 +107,6 @@ def main(argv: list[str] | None = None) -> int:
     print(f"{'no 500' if report['server_errors'] == 0 else str(report['server_errors']) + ' server errors'}, "
           f"{report['not_json']} refusals not JSON, stored games "
           f"{'unchanged' if report['stored_games_unchanged'] else 'CHANGED'}, "
-          f"{report['legal_moves']} legal moves of the unfinished game, "
           f"{report['server_tracebacks']} tracebacks in the server's log")  # fmt: skip
     if report["first_failure"]:
         print(f"first failure: {report['first_failure']}")
@@ -207,7 +206,16 @@ def fuzz(port: int, folder: Path, requests: int, seed_value: int) -> dict[str, A
     methods = st.one_of(
         st.sampled_from(METHODS), st.sampled_from(["GET", "POST"]), st.from_regex(r"[A-Z]{1,10}", fullmatch=True)
     )
-    tally: dict[str, Any] = {"statuses": Counter(), "server_errors": 0, "not_json": 0, "legal_moves": 0,
+
+    def is_legal_move(method: str, path: str, body: bytes | None) -> bool:
+        if method != "POST" or path != f"/api/games/{unfinished}/moves" or not body:
+            return False
+        try:
+            return json.loads(body).get("action") in legal
+        except (ValueError, AttributeError, TypeError, RecursionError):  # a body is anything the fuzz made
+            return False
+
+    tally: dict[str, Any] = {"statuses": Counter(), "server_errors": 0, "not_json": 0,
                              "first_failure": None, "sent": 0}  # fmt: skip
 
     # Half the requests are the page's own calls that change things, with generated bodies.
@@ -224,11 +232,14 @@ def fuzz(port: int, folder: Path, requests: int, seed_value: int) -> dict[str, A
     @given(st.one_of(calls, anything))
     def one(request: tuple[str, str, dict[str, str], bytes | None]) -> None:
         method, path, headers, body = request
+        assume(not is_legal_move(method, path, body))  # it would change the stored game, as it may
         try:
             status, payload, kind = send(port, method, path, body, headers)
         except (OSError, http.client.HTTPException) as error:
             status, payload, kind = 0, repr(error).encode(), ""
         tally["sent"] += 1
+        if tally["sent"] % 1000 == 0:
+            print(f"{tally['sent']} requests, {tally['server_errors']} server errors", file=sys.stderr, flush=True)
         tally["statuses"][str(status)] += 1
         failure = None
         if status == 0 or status >= 500 and status not in (502, 503):
@@ -241,11 +252,6 @@ def fuzz(port: int, folder: Path, requests: int, seed_value: int) -> dict[str, A
             except (ValueError, AssertionError, KeyError):
                 tally["not_json"] += 1
                 failure = "refusal not JSON"
-        if status == 200 and method == "POST" and path == f"/api/games/{unfinished}/moves" and body:
-            try:
-                tally["legal_moves"] += json.loads(body).get("action") in legal
-            except (ValueError, AttributeError, TypeError):  # a move's body is anything the fuzz made
-                pass
         if failure and tally["first_failure"] is None:
             sent = body[:100] if body else body
             tally["first_failure"] = (
@@ -258,15 +264,12 @@ def fuzz(port: int, folder: Path, requests: int, seed_value: int) -> dict[str, A
     after = {game_id: call("GET", f"/api/games/{game_id}") for game_id in stored}
     files_after = {name: (folder / name).read_bytes() for name in files}
     unchanged = after == stored and files_after == files
-    if tally["legal_moves"]:  # a legal move may change the unfinished game: the finished one may not change
-        unchanged = after[finished] == stored[finished]
     return {
         "requests": tally["sent"],
         "seconds": round(seconds, 1),
         "statuses": dict(sorted(tally["statuses"].items())),
         "server_errors": tally["server_errors"],
         "not_json": tally["not_json"],
-        "legal_moves": tally["legal_moves"],
         "stored_games_unchanged": unchanged,
         "first_failure": tally["first_failure"],
         "load_average_after": [round(x, 2) for x in os.getloadavg()],

@@ -92,8 +92,9 @@ def _order(agent: int, pieces: list[tuple[int, ...]]) -> list[tuple[int, ...]]:
     while left:
         nxt = next((p for p in left if reach & set(p)), None)
         if nxt is None:
-            where = "its corner" if not order else "its corner nor any corner of its other pieces"
-            raise ValueError(f"agent {agent}'s piece on cells {list(left[0])} touches neither {where}")
+            if not order:
+                raise ValueError(f"none of agent {agent}'s pieces covers its corner (cell {corner})")
+            raise ValueError(f"agent {agent}'s piece on cells {list(left[0])} touches no corner of its other pieces")
         left.remove(nxt)
         order.append(nxt)
         for cell in nxt:

@@ -152,7 +152,12 @@ BAD_RECORDS = [
         "agent 0 has the pieces I1 on the board, but the record says it placed I2",
         id="other-kind",
     ),
-    pytest.param(record([[21], [], [], []], [[0], [], [], []]), "touches neither its corner", id="off-corner"),
+    pytest.param(
+        record([[21], [], [], []], [[0], [], [], []]), "none of agent 0's pieces covers its corner", id="off-corner"
+    ),
+    pytest.param(
+        record([[0, 22, 23], [], [], []], [[0, 1], [], [], []]), "touches no corner of its other pieces", id="unchained"
+    ),
     pytest.param(record([[0, 2], [], [], []], [[0, 1], [], [], []]), "has the pieces I1 I1", id="a-kind-twice"),
     pytest.param(
         record([[0, 1, 20], [], [], []], [[2], [], [], []])[:-1],

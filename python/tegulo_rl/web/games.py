@@ -14,7 +14,6 @@ import json
 import logging
 import os
 import secrets
-import time
 from collections import OrderedDict
 from collections.abc import Sequence
 from pathlib import Path
@@ -66,8 +65,8 @@ class Games:
         self.sessions: OrderedDict[str, Session] = OrderedDict()  # the one used longest ago first
         self.skipped: dict[str, tuple[float, str]] = {}  # id: the refused file's time and its fault
         searches = default_searches() if searches is None else searches
-        self.light = Lane("games against quick players", LIGHT_THREADS, LIGHT_BACKLOG)
-        self.searches = Lane("searches", searches, searches, retry_after=5)
+        self.light = Lane("moves against quick players", LIGHT_THREADS, LIGHT_BACKLOG)
+        self.searches = Lane("moves against searching players", searches, searches, retry_after=5)
 
     # --- Finding a game -------------------------------------------------------------------------------------------
 
@@ -79,7 +78,6 @@ class Games:
             self.sessions[game_id] = session
             self._trim()
         self.sessions.move_to_end(game_id)
-        session.used = time.monotonic()
         return session
 
     def _read(self, game_id: str) -> Session:
@@ -89,9 +87,9 @@ class Games:
         try:
             mtime = path.stat().st_mtime
         except OSError:
-            raise Refused(404, f"no game {game_id!r}") from None
+            raise Refused(404, f"no game {shown(game_id)}") from None
         if self.skipped.get(game_id, (None,))[0] == mtime:
-            raise Refused(404, f"no game {game_id!r}: its file is refused ({self.skipped[game_id][1]})")
+            raise Refused(404, f"no game {shown(game_id)}: its file is refused ({self.skipped[game_id][1]})")
         try:
             game = saved.read(path)
             if game.id != game_id:
@@ -100,7 +98,7 @@ class Games:
         except ValueError as error:
             log.warning("skipping %s: %s", path, error)
             self.skipped[game_id] = (mtime, str(error))
-            raise Refused(404, f"no game {game_id!r}: its file is refused ({error})") from None
+            raise Refused(404, f"no game {shown(game_id)}: its file is refused ({error})") from None
         return Session.restore(game, opponents)
 
     def _opponent(self, name: str) -> AnyPlayer:

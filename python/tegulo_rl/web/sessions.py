@@ -9,7 +9,6 @@ reported. The same request again tries again.
 from __future__ import annotations
 
 import threading
-import time
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -48,7 +47,6 @@ class Session:
     thinking: int | None = None
     busy: bool = False
     saved: bool = False  # whether the file on disk holds the game as it is
-    used: float = field(default_factory=time.monotonic)  # when a request last asked for it
     lock: threading.Lock = field(default_factory=threading.Lock)
 
     @classmethod
