@@ -8,9 +8,11 @@
     model.learn(100_000)
 
 `TeguloVecEnv` (`pip install 'tegulo-rl[sb3]'`) holds one learner against three
-built-in players in each of `num_envs` games, stepped together in native code, with
-the observation of `tegulo_rl.gym` (uint8 planes (33, 20, 20)) and `Discrete(36400)`
-actions in the learner's frame. It answers `env_method("action_masks")` from the
+opponents in each of `num_envs` games, stepped together in native code, with the
+observation of `tegulo_rl.gym` (`observation="planes"`, the default: uint8 planes
+(33, 20, 20); or `observation="dict"`, the whole position) and `Discrete(36400)`
+actions in the learner's frame. Opponents are what `tegulo_rl.gym` takes: built-in
+players, network players, callable policies, or a `Pool` of them. It answers `env_method("action_masks")` from the
 batch (what MaskablePPO asks before every step), resets ended games at once and
 puts the final observation in `info["terminal_observation"]`, as SB3 expects; the
 info of a step that ends a game also holds `info["episode"]` (the learner's reward
@@ -21,7 +23,9 @@ final `info["scores"]` (by agent) and the learner's `info["seat"]`.
 convolutions keeps the board's 20 x 20 cells, and the action head is one more 3 x 3
 convolution with 91 output channels, one logit per orientation and cell: the
 36,400 actions in their own order, with no dense layer of 36,400 outputs. The value
-head reads the trunk through a 1 x 1 convolution and a small dense layer.
+head reads the trunk through a 1 x 1 convolution and a small dense layer. On the
+dict observation, the pieces and done flags (88 numbers) pass through a linear
+layer whose output is added to the first convolution's channels at every cell.
 
 Memory: MaskablePPO's rollout buffer keeps every step's mask as 36,400 float32
 (about 146 KB) and its observation as float32 (33 x 400 x 4 bytes, about 53 KB):
@@ -44,14 +48,15 @@ from stable_baselines3.common.vec_env import VecEnv
 from stable_baselines3.common.vec_env.base_vec_env import VecEnvIndices
 from torch import nn
 
+from tegulo_rl.encoding import BOARD_PLANES, KINDS, PLANES, SEATS, SIDE
 from tegulo_rl.gym import observation_space
-from tegulo_rl.learner import NUM_ACTIONS, PLANES, SIDE, LearnerGames, Opponents, planes
+from tegulo_rl.learner import NUM_ACTIONS, LearnerGames, Opponents
 
 __all__ = ["TeguloVecEnv", "GridPolicy", "GridTrunk", "evaluate"]
 
 
 class TeguloVecEnv(VecEnv):
-    """`num_envs` games of one learner against built-in players, as a Stable-Baselines3 `VecEnv`."""
+    """`num_envs` games of one learner against its opponents, as a Stable-Baselines3 `VecEnv`."""
 
     def __init__(
         self,
@@ -61,21 +66,24 @@ class TeguloVecEnv(VecEnv):
         reward_mode: str = "rank",
         threads: int | None = None,
         seed: int | None = None,
+        observation: str = "planes",
     ) -> None:
-        self._games = LearnerGames(num_envs, opponents, seat, reward_mode, threads=threads, seed=seed)
-        super().__init__(self._games.num_games, observation_space(), spaces.Discrete(NUM_ACTIONS))
+        self._games = LearnerGames(
+            num_envs, opponents, seat, reward_mode, threads=threads, seed=seed, observation=observation
+        )
+        super().__init__(self._games.num_games, observation_space(observation), spaces.Discrete(NUM_ACTIONS))
         self._actions: npt.NDArray[np.int64] | None = None
         self._mask: npt.NDArray[np.bool_] | None = None
         self._lengths = np.zeros(self.num_envs, dtype=np.int64)
         self._start = time.monotonic()
         self._seed = seed
 
-    def _observe(self) -> npt.NDArray[np.uint8]:
+    def _observe(self) -> Any:
         obs = self._games.observe("mask")
         self._mask = obs.action_mask
-        return planes(obs)
+        return self._games.encode(obs)
 
-    def reset(self) -> npt.NDArray[np.uint8]:
+    def reset(self) -> Any:
         seed = self._seeds[0] if self._seeds and self._seeds[0] is not None else None
         self._games.reset(seed if seed is not None else int(self._games.rng.integers(2**63)))
         self._reset_seeds()
@@ -92,9 +100,7 @@ class TeguloVecEnv(VecEnv):
     def step_async(self, actions: npt.NDArray[Any]) -> None:
         self._actions = np.asarray(actions).reshape(-1)
 
-    def step_wait(
-        self,
-    ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.bool_], list[dict[str, Any]]]:
+    def step_wait(self) -> tuple[Any, npt.NDArray[np.float32], npt.NDArray[np.bool_], list[dict[str, Any]]]:
         if self._actions is None:
             raise RuntimeError("step_wait() without step_async()")
         actions, self._actions = self._actions, None
@@ -152,20 +158,33 @@ class TeguloVecEnv(VecEnv):
 
 
 class GridTrunk(BaseFeaturesExtractor):
-    """3 x 3 convolutions over the planes that keep the 20 x 20 board: features (channels x 400), flattened."""
+    """3 x 3 convolutions over the planes that keep the 20 x 20 board: features (channels x 400), flattened.
+    On the dict observation, the first convolution reads the board and a linear layer adds the
+    pieces and done flags to its channels."""
 
-    def __init__(self, observation_space: spaces.Box, channels: int = 32, layers: int = 3) -> None:
+    def __init__(self, observation_space: spaces.Space[Any], channels: int = 32, layers: int = 3) -> None:
         super().__init__(observation_space, features_dim=channels * SIDE * SIDE)
         self.channels = channels
+        self.whole = isinstance(observation_space, spaces.Dict)
         modules: list[nn.Module] = []
-        width = int(observation_space.shape[0])
+        if self.whole:
+            self.board = nn.Conv2d(BOARD_PLANES, channels, 3, padding=1)
+            self.vector = nn.Linear(SEATS * KINDS + SEATS, channels)
+            modules.append(nn.ReLU())
+            layers -= 1
+        width = channels if self.whole else int(observation_space.shape[0])  # type: ignore[index]
         for _ in range(layers):
             modules += [nn.Conv2d(width, channels, 3, padding=1), nn.ReLU()]
             width = channels
         self.net = nn.Sequential(*modules, nn.Flatten(1))
 
-    def forward(self, observations: torch.Tensor) -> torch.Tensor:
-        out: torch.Tensor = self.net(observations.float())
+    def forward(self, observations: Any) -> torch.Tensor:
+        if self.whole:
+            vector = torch.cat([observations["pieces"].flatten(1), observations["done"].flatten(1)], dim=1).float()
+            first = self.board(observations["board"].float()) + self.vector(vector)[:, :, None, None]
+            out: torch.Tensor = self.net(first)
+            return out
+        out = self.net(observations.float())
         return out
 
 
@@ -253,8 +272,12 @@ def evaluate(
     seed: int = 12345,
     reward_mode: str = "rank",
 ) -> float:
-    """The learner's mean reward over `games` games played by `model.predict` with masks, all games at once."""
-    env = TeguloVecEnv(games, opponents=opponents, seat=seat, reward_mode=reward_mode, seed=seed)
+    """The learner's mean reward over `games` games played by `model.predict` with masks, all games at once
+    (with the observation the model was made for)."""
+    observation = "dict" if isinstance(model.observation_space, spaces.Dict) else "planes"
+    env = TeguloVecEnv(
+        games, opponents=opponents, seat=seat, reward_mode=reward_mode, seed=seed, observation=observation
+    )
     obs: Any = env.reset()
     rewards = np.full(games, np.nan)
     while np.isnan(rewards).any():
@@ -265,4 +288,4 @@ def evaluate(
     return float(rewards.mean())
 
 
-assert PLANES == observation_space().shape[0]
+assert (PLANES, SIDE, SIDE) == observation_space().shape
