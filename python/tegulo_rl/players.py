@@ -113,7 +113,8 @@ def choose(
     `choose(game, "mcts", simulations=800, seed=1)` or `choose(game, "net", temperature=1)`.
     The same game, player and seed give the same action; a search spreads its trees over
     `threads` threads without changing its result. Any player `tegulo_rl.lineup` names
-    is taken: network players need torch."""
+    is taken: network players need torch, and one named by its text samples (at a
+    temperature above 0) from `seed`."""
     if not isinstance(game, PyTegulo):
         raise TypeError(f"game must be a PyTegulo, got {type(game).__name__}")
     _check_int("seed", seed)
@@ -122,6 +123,8 @@ def choose(
         from tegulo_rl import lineup
 
         other = lineup.parse(player)
+        if isinstance(other, lineup.NetPlayer) and isinstance(player, str):
+            other = replace(other, seed=seed)
         return lineup.choose_one(game, _with_params(other, params), seed=seed)
     chosen_player = _with_params(parse(player), params)  # type: ignore[arg-type]
     if game.is_over or game.terminations[game.agent_selection]:

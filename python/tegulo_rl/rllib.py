@@ -40,8 +40,8 @@ from tegulo_rl import lineup
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import REWARD_MODES
 from tegulo_rl.arrays import as_arrays
-from tegulo_rl.gym import LegalDiscrete
 from tegulo_rl.encoding import OBSERVATION_SHAPE, SEATS
+from tegulo_rl.gym import LegalDiscrete
 from tegulo_rl.learner import NUM_ACTIONS, check_seat, parse_opponents
 from tegulo_rl.lineup import AnyPlayer
 
