@@ -22,7 +22,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tegulo_rl import _views
-from tegulo_rl._tegulo import PyTegulo
+from tegulo_rl._tegulo import PyObservation, PyTegulo
 
 SEATS = len(PyTegulo().agents)
 KINDS = len(PyTegulo.piece_names)
@@ -83,14 +83,23 @@ class _Views:
         self.current_agent = np.zeros(k, dtype=np.int64)
 
 
+def _memory(view: PyObservation) -> npt.NDArray[np.uint8]:
+    # An observation's memory holds its cell planes, the pieces held and the done flags, end to end.
+    return np.frombuffer(_views.planes(view), dtype=np.uint8)
+
+
 def finals(records: npt.NDArray[np.uint8], seats: npt.NDArray[np.int64], observation: str) -> Encoded:
     """Finished games' records (k, 278), each as the agent `seats[j]` sees it, encoded and stacked."""
-    # An observation's memory holds its cell planes, the pieces held and the done flags, end to end.
     views = [
-        np.frombuffer(_views.planes(PyTegulo.from_bytes(record.tobytes()).observe(int(seat))), dtype=np.uint8)
+        _memory(PyTegulo.from_bytes(record.tobytes()).observe(int(seat)))
         for record, seat in zip(records, seats, strict=True)
     ]
     return encode(_Views(np.stack(views)), observation)
+
+
+def single(view: PyObservation, observation: str) -> Encoded:
+    """One PyObservation encoded as `observation`, without a batch axis."""
+    return row(encode(_Views(_memory(view)[None]), observation), 0)
 
 
 def final(record: npt.NDArray[np.uint8] | bytes, seat: int, observation: str) -> Encoded:

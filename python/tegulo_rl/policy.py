@@ -75,7 +75,7 @@ class PolicyPlayer:
 
 
 def _callable_name(policy: Policy) -> str:
-    name = getattr(policy, "__qualname__", None) or getattr(type(policy), "__qualname__", "policy")
+    name = getattr(policy, "__name__", None) or type(policy).__name__
     return f"policy {name}"
 
 

@@ -27,9 +27,19 @@ head reads the trunk through a 1 x 1 convolution and a small dense layer. On the
 dict observation, the pieces and done flags (88 numbers) pass through a linear
 layer whose output is added to the first convolution's channels at every cell.
 
+Its distribution is `tegulo_rl.distribution.LegalCategorical`, which computes
+log-probabilities, entropies and samples over the legal actions alone instead of a
+softmax over all 36,400 (`distribution="masked"` keeps MaskablePPO's own, to compare);
+its convolutions run in bfloat16 where the processor has bf16 matrix units (`bf16`,
+on by default there), the distribution in float32. MaskablePPO stores every step's
+mask as float32; `BoolMaskRolloutBuffer` (and `BoolMaskDictRolloutBuffer` for the
+dict observation), passed as its `rollout_buffer_class`, stores it as bool, a
+quarter of the memory; `maskable_ppo` makes the model with both.
+
 Memory: MaskablePPO's rollout buffer keeps every step's mask as 36,400 float32
-(about 146 KB) and its observation as float32 (33 x 400 x 4 bytes, about 53 KB):
-about 200 KB a step, so n_envs x n_steps = 2,048 steps take about 400 MB.
+(about 146 KB; 36 KB as bool) and its observation as float32 (33 x 400 x 4 bytes,
+about 53 KB; the dict observation's 5 KB): about 200 KB a step, so n_envs x n_steps =
+2,048 steps take about 400 MB (about 85 MB with bool masks and the dict observation).
 """
 
 from __future__ import annotations
@@ -42,17 +52,29 @@ import numpy as np
 import numpy.typing as npt
 import torch
 from gymnasium import spaces
+from sb3_contrib.common.maskable.buffers import MaskableDictRolloutBuffer, MaskableRolloutBuffer
+from sb3_contrib.common.maskable.distributions import MaskableCategoricalDistribution, MaybeMasks
 from sb3_contrib.common.maskable.policies import MaskableActorCriticPolicy
 from stable_baselines3.common.torch_layers import BaseFeaturesExtractor
 from stable_baselines3.common.vec_env import VecEnv
 from stable_baselines3.common.vec_env.base_vec_env import VecEnvIndices
 from torch import nn
 
+from tegulo_rl.distribution import LegalCategorical, bf16_default
 from tegulo_rl.encoding import BOARD_PLANES, KINDS, PLANES, SEATS, SIDE
 from tegulo_rl.gym import observation_space
 from tegulo_rl.learner import NUM_ACTIONS, LearnerGames, Opponents
 
-__all__ = ["TeguloVecEnv", "GridPolicy", "GridTrunk", "evaluate"]
+__all__ = [
+    "BoolMaskDictRolloutBuffer",
+    "BoolMaskRolloutBuffer",
+    "GridPolicy",
+    "GridTrunk",
+    "LegalDistribution",
+    "TeguloVecEnv",
+    "evaluate",
+    "maskable_ppo",
+]
 
 
 class TeguloVecEnv(VecEnv):
@@ -162,9 +184,12 @@ class GridTrunk(BaseFeaturesExtractor):
     On the dict observation, the first convolution reads the board and a linear layer adds the
     pieces and done flags to its channels."""
 
-    def __init__(self, observation_space: spaces.Space[Any], channels: int = 32, layers: int = 3) -> None:
+    def __init__(
+        self, observation_space: spaces.Space[Any], channels: int = 32, layers: int = 3, bf16: bool = False
+    ) -> None:
         super().__init__(observation_space, features_dim=channels * SIDE * SIDE)
         self.channels = channels
+        self.bf16 = bf16
         self.whole = isinstance(observation_space, spaces.Dict)
         modules: list[nn.Module] = []
         if self.whole:
@@ -179,13 +204,69 @@ class GridTrunk(BaseFeaturesExtractor):
         self.net = nn.Sequential(*modules, nn.Flatten(1))
 
     def forward(self, observations: Any) -> torch.Tensor:
-        if self.whole:
-            vector = torch.cat([observations["pieces"].flatten(1), observations["done"].flatten(1)], dim=1).float()
-            first = self.board(observations["board"].float()) + self.vector(vector)[:, :, None, None]
-            out: torch.Tensor = self.net(first)
-            return out
-        out = self.net(observations.float())
-        return out
+        with torch.autocast("cpu", dtype=torch.bfloat16, enabled=self.bf16):
+            if self.whole:
+                pieces = [observations["pieces"].flatten(1), observations["done"].flatten(1)]
+                first = (
+                    self.board(observations["board"].float())
+                    + self.vector(torch.cat(pieces, 1).float())[..., None, None]
+                )
+                out: torch.Tensor = self.net(first)
+            else:
+                out = self.net(observations.float())
+        return out.float()
+
+
+class CastSequential(nn.Sequential):
+    """A Sequential that runs in bfloat16 when `bf16` is set and returns float32 (its weights' names unchanged)."""
+
+    bf16 = False
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        with torch.autocast("cpu", dtype=torch.bfloat16, enabled=self.bf16):
+            out: torch.Tensor = super().forward(x)
+        return out.float()
+
+
+class LegalDistribution(MaskableCategoricalDistribution):
+    """MaskablePPO's categorical over the 36,400 actions, computed over each position's legal actions alone
+    (`LegalCategorical`): the same distribution, without a softmax over every action."""
+
+    def __init__(self, action_dim: int) -> None:
+        super().__init__(action_dim)
+        self.logits: torch.Tensor | None = None
+        self.legal: LegalCategorical | None = None
+
+    def proba_distribution(self, action_logits: torch.Tensor) -> LegalDistribution:  # type: ignore[override]
+        self.logits = action_logits.reshape(-1, self.action_dim).float()
+        self.legal = None
+        return self
+
+    def apply_masking(self, masks: MaybeMasks) -> None:
+        assert self.logits is not None
+        if masks is None:
+            mask = torch.ones_like(self.logits, dtype=torch.bool)
+        else:
+            mask = torch.as_tensor(masks, dtype=torch.bool, device=self.logits.device).reshape(self.logits.shape)
+        self.legal = LegalCategorical(self.logits, mask)
+
+    def _distribution(self) -> LegalCategorical:
+        if self.legal is None:
+            self.apply_masking(None)
+        assert self.legal is not None
+        return self.legal
+
+    def log_prob(self, actions: torch.Tensor) -> torch.Tensor:
+        return self._distribution().log_prob(actions)
+
+    def entropy(self) -> torch.Tensor:
+        return self._distribution().entropy()
+
+    def sample(self) -> torch.Tensor:
+        return self._distribution().sample()
+
+    def mode(self) -> torch.Tensor:
+        return self._distribution().mode()
 
 
 class _GridHeads(nn.Module):
@@ -195,7 +276,7 @@ class _GridHeads(nn.Module):
         super().__init__()
         self.latent_dim_pi = channels * SIDE * SIDE
         self.latent_dim_vf = hidden
-        self.value = nn.Sequential(
+        self.value = CastSequential(
             nn.Unflatten(1, (channels, SIDE, SIDE)),
             nn.Conv2d(channels, 4, 1),
             nn.ReLU(),
@@ -218,8 +299,10 @@ class _GridHeads(nn.Module):
 class GridPolicy(MaskableActorCriticPolicy):
     """MaskablePPO's actor-critic with a convolution trunk and a 91-channel convolution as the action head.
 
-    `channels` and `layers` size the trunk (32 and 3 by default: about 70,000
-    parameters with the heads).
+    `channels` and `layers` size the trunk (32 and 3 by default: about 157,000
+    parameters with the heads). `distribution` is "legal" (`LegalDistribution`, the
+    default) or "masked" (MaskablePPO's own); `bf16` runs the convolutions in bfloat16
+    (None, the default: where the processor has bf16 matrix units).
     """
 
     def __init__(
@@ -227,22 +310,32 @@ class GridPolicy(MaskableActorCriticPolicy):
     ) -> None:
         channels = int(kwargs.pop("channels", 32))
         layers = int(kwargs.pop("layers", 3))
+        distribution = kwargs.pop("distribution", "legal")
+        if distribution not in ("legal", "masked"):
+            raise ValueError(f"Unknown distribution {distribution!r}: expected 'legal' or 'masked'")
+        bf16 = kwargs.pop("bf16", None)
+        self.bf16 = bf16_default() if bf16 is None else bool(bf16)
         kwargs.setdefault("features_extractor_class", GridTrunk)
-        kwargs.setdefault("features_extractor_kwargs", {"channels": channels, "layers": layers})
+        kwargs.setdefault("features_extractor_kwargs", {"channels": channels, "layers": layers, "bf16": self.bf16})
         kwargs.setdefault("normalize_images", False)
         self._channels = channels
+        self._legal = distribution == "legal"
         super().__init__(observation_space, action_space, lr_schedule, **kwargs)
 
     def _build_mlp_extractor(self) -> None:
         self.mlp_extractor = _GridHeads(self._channels)  # type: ignore[assignment]
 
     def _build(self, lr_schedule: Any) -> None:
+        if self._legal:
+            self.action_dist = LegalDistribution(NUM_ACTIONS)
         self._build_mlp_extractor()
-        self.action_net = nn.Sequential(
+        self.mlp_extractor.value.bf16 = self.bf16  # type: ignore[union-attr]
+        self.action_net = CastSequential(
             nn.Unflatten(1, (self._channels, SIDE, SIDE)),
             nn.Conv2d(self._channels, NUM_ACTIONS // (SIDE * SIDE), 3, padding=1),
             nn.Flatten(1),
         )
+        self.action_net.bf16 = self.bf16
         self.value_net = nn.Linear(self.mlp_extractor.latent_dim_vf, 1)
         if self.ortho_init:
             for module, gain in (
@@ -261,6 +354,31 @@ class GridPolicy(MaskableActorCriticPolicy):
             nn.init.orthogonal_(module.weight, gain=gain)
             if module.bias is not None:
                 module.bias.data.fill_(0.0)
+
+
+class BoolMaskRolloutBuffer(MaskableRolloutBuffer):
+    """MaskablePPO's rollout buffer with its masks stored as bool instead of float32."""
+
+    def reset(self) -> None:
+        super().reset()
+        self.action_masks = np.ones((self.buffer_size, self.n_envs, self.mask_dims), dtype=bool)
+
+
+class BoolMaskDictRolloutBuffer(MaskableDictRolloutBuffer):
+    """The same for dict observations."""
+
+    def reset(self) -> None:
+        super().reset()
+        self.action_masks = np.ones((self.buffer_size, self.n_envs, self.mask_dims), dtype=bool)
+
+
+def maskable_ppo(env: Any, **kwargs: Any) -> Any:
+    """sb3-contrib's MaskablePPO with GridPolicy and the bool-mask rollout buffer that fits `env`'s observation."""
+    from sb3_contrib import MaskablePPO
+
+    whole = isinstance(env.observation_space, spaces.Dict)
+    kwargs.setdefault("rollout_buffer_class", BoolMaskDictRolloutBuffer if whole else BoolMaskRolloutBuffer)
+    return MaskablePPO(GridPolicy, env, **kwargs)
 
 
 def evaluate(
