@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, fields, replace
 from typing import TYPE_CHECKING, Any
 
 from tegulo_rl import players as _players
@@ -217,14 +217,21 @@ def step(batch: GameBatch, players: Players, seats: Any = None, *, games: Any = 
     return batch.step(choose(batch, chosen, seats, games=games, numbers=numbers))
 
 
-def choose_one(game: PyTegulo, player: PlayerLike, seed: int = 0) -> int | None:
-    """What `player` plays for the game's agent to move (None when it is out of moves or the
-    game is over), as `players.choose` for built-in players; `seed` seeds the game's stream."""
+def choose_one(game: PyTegulo, player: PlayerLike, seed: int = 0, **params: Any) -> int | None:
+    """What `player` (any player: built-in, network or policy) plays for the game's agent to move
+    (None when it is out of moves or the game is over), as `players.choose` for built-in players;
+    `seed` seeds the game's stream, and keyword parameters set the player's fields, as in
+    `choose_one(game, "net", temperature=1.0)`."""
     import numpy as np
 
     from tegulo_rl._batch import GameBatch
 
     chosen = parse(player)
+    if params:
+        unknown = sorted(set(params) - {f.name for f in fields(chosen)} | ({"name"} & set(params)))
+        if unknown:
+            raise TypeError(f"unknown player parameter {unknown[0]!r}")
+        chosen = replace(chosen, **params)
     if isinstance(chosen, Player):
         return _players.choose(game, chosen, seed=seed)
     if not isinstance(game, PyTegulo):

@@ -6,9 +6,10 @@
     >>> game.step(action)
 
 A player is named by a `Player` or by its text, as the arena command line takes it:
-"random", "greedy", "heuristic", "mcts" (1,000 simulations) or "mcts:400".
-`choose` also takes every other player `tegulo_rl.lineup` names (the one place that
-names them all): network players ("net", "az:N", "net:PATH") and policies. On a
+"random", "greedy", "heuristic", "mcts" (1,000 simulations) or "mcts:400". This
+module holds the built-in players alone: `tegulo_rl.lineup` is the one place that
+names every player (network players and policies too), and `lineup.choose_one`
+plays any of them as `choose` plays these. On a
 `GameBatch`, `batch.choose(players, seats)` picks an action for every game and
 `batch.step_players(players, seats)` plays them, each game drawing from its own
 random stream; `seats[i, a]` names the player of agent `a` in game `i`.
@@ -29,14 +30,11 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, fields, replace
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from tegulo_rl import _players
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import NUM_ACTIONS, RECORD_SIZE, REWARD_MODES, SEATS
-
-if TYPE_CHECKING:
-    from tegulo_rl.lineup import PlayerLike
 
 NAMES = ("random", "greedy", "heuristic", "mcts")
 PLAYOUTS = ("random", "greedy", "heuristic")
@@ -62,7 +60,10 @@ class Player:
 
     def __post_init__(self) -> None:
         if self.name not in NAMES:
-            raise ValueError(f"Unknown player {self.name!r}: expected one of {', '.join(NAMES)}")
+            raise ValueError(
+                f"Unknown player {self.name!r}: expected one of {', '.join(NAMES)} "
+                "(tegulo_rl.lineup names every player, network players and policies too)"
+            )
         for attr, low in (("simulations", 1), ("trees", 1), ("width", 0), ("memory_mb", 1)):
             value = getattr(self, attr)
             if isinstance(value, bool) or not isinstance(value, int):
@@ -91,7 +92,10 @@ def parse(text: str | Player) -> Player:
     if isinstance(text, Player):
         return text
     if not isinstance(text, str):
-        raise TypeError(f"a player is a name or a Player, got {type(text).__name__}")
+        raise TypeError(
+            f"a player is a name or a Player, got {type(text).__name__} "
+            "(tegulo_rl.lineup takes every player, network players and policies too)"
+        )
     name, _, simulations = text.partition(":")
     if not simulations:
         return Player(name)
@@ -105,53 +109,29 @@ def parse(text: str | Player) -> Player:
 
 
 def choose(
-    game: PyTegulo, player: PlayerLike = "random", *, seed: int = 0, threads: int = 1, **params: Any
+    game: PyTegulo, player: str | Player = "random", *, seed: int = 0, threads: int = 1, **params: Any
 ) -> int | None:
     """What `player` plays for the game's agent to move: an action index in that agent's
     frame, or None when it is out of moves (or the game is over), the step then being a
     pass. Keyword parameters set the player's fields, as in
-    `choose(game, "mcts", simulations=800, seed=1)` or `choose(game, "net", temperature=1)`.
-    The same game, player and seed give the same action; a search spreads its trees over
-    `threads` threads without changing its result. Any player `tegulo_rl.lineup` names
-    is taken: network players need torch, and one named by its text samples (at a
-    temperature above 0) from `seed`."""
+    `choose(game, "mcts", simulations=800, seed=1)`. The same game, player and seed give
+    the same action; a search spreads its trees over `threads` threads without changing
+    its result. Built-in players only: `lineup.choose_one` takes network players and
+    policies too."""
     if not isinstance(game, PyTegulo):
         raise TypeError(f"game must be a PyTegulo, got {type(game).__name__}")
     _check_int("seed", seed)
     _check_int("threads", threads)
-    if not _built_in(player):
-        from tegulo_rl import lineup
-
-        other = lineup.parse(player)
-        if isinstance(other, lineup.NetPlayer) and isinstance(player, str):
-            other = replace(other, seed=seed)
-        return lineup.choose_one(game, _with_params(other, params), seed=seed)
-    chosen_player = _with_params(parse(player), params)  # type: ignore[arg-type]
+    chosen_player = parse(player)
+    if params:
+        unknown = sorted(set(params) - {f.name for f in fields(Player)} | ({"name"} & set(params)))
+        if unknown:
+            raise TypeError(f"unknown player parameter {unknown[0]!r}")
+        chosen_player = replace(chosen_player, **params)
     if game.is_over or game.terminations[game.agent_selection]:
         return None
     chosen = _players.choose(game.to_bytes(), chosen_player, seed, threads)
     return None if chosen is None else int(chosen[0])
-
-
-def _built_in(player: object) -> bool:
-    """Whether `player` names a built-in player (or a name no player has, which `parse` refuses)."""
-    if isinstance(player, Player):
-        return True
-    if not isinstance(player, str):
-        return False
-    from tegulo_rl.lineup import NET_NAMES
-
-    return player.partition(":")[0] not in NET_NAMES
-
-
-def _with_params(player: Any, params: dict[str, Any]) -> Any:
-    """The player with the fields `params` sets; TypeError names an unknown one."""
-    if not params:
-        return player
-    unknown = sorted(set(params) - {f.name for f in fields(player)} | ({"name"} & set(params)))
-    if unknown:
-        raise TypeError(f"unknown player parameter {unknown[0]!r}")
-    return replace(player, **params)
 
 
 # An evaluator takes the leaves' observations (a BatchObservation with the action

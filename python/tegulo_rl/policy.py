@@ -24,12 +24,13 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
-
-import numpy as np
-import numpy.typing as npt
+from typing import TYPE_CHECKING, Any
 
 from tegulo_rl._views import NUM_ACTIONS
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
 
 LEGAL = ("list", "mask", "both")
 
@@ -82,6 +83,8 @@ def _callable_name(policy: Policy) -> str:
 def rows(observation: Any, games: npt.NDArray[np.intp], mask: bool) -> Any:
     """The BatchObservation of some games of a BatchObservation that holds the legal lists (and
     the mask, which is kept only when `mask`)."""
+    import numpy as np
+
     from tegulo_rl._batch import BatchObservation
 
     offsets = observation.legal_offsets
@@ -110,6 +113,8 @@ def play(
 ) -> npt.NDArray[np.int64]:
     """What `player` plays in `games` (indices into the BatchObservation `observation`, which holds
     increasing legal lists): its actions, checked. Messages call game i `numbers[i]` (default i)."""
+    import numpy as np
+
     sub = rows(observation, games, player.wants_mask)
     named = games if numbers is None else numbers[games]
     where = f"game {int(named[0])}" if len(games) == 1 else f"games {_listed(named)}"
@@ -141,6 +146,8 @@ def play(
 
 def _legal(sub: Any, actions: npt.NDArray[np.int64]) -> npt.NDArray[np.bool_]:
     """Whether each game's action is in its (increasing) legal list."""
+    import numpy as np
+
     in_range = (actions >= 0) & (actions < NUM_ACTIONS)
     counts = np.diff(sub.legal_offsets)
     keys = np.repeat(np.arange(len(counts), dtype=np.int64) * NUM_ACTIONS, counts) + sub.legal_actions

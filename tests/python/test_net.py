@@ -154,14 +154,17 @@ def test_guided_search_player_and_arena_take_network_players(tiny_path):
     action = lineup.choose_one(game, az)
     legal = np.flatnonzero(np.frombuffer(game.observe(0).action_mask, bool))
     assert action in legal
-    # players.choose takes every player the line-up names, with its fields as keywords.
+    # lineup.choose_one plays every player, with its fields as keywords; players.choose the built-in ones,
+    # and it says where the others are.
     net = f"net:{tiny_path}"
-    assert players.choose(game, net) == lineup.choose_one(game, net) in legal
-    assert players.choose(game, net, temperature=3.0, seed=2) == lineup.choose_one(
-        game, NetPlayer(path=tiny_path, temperature=3.0, seed=2)
+    assert lineup.choose_one(game, net) == lineup.choose_one(game, NetPlayer(path=tiny_path)) in legal
+    assert lineup.choose_one(game, net, temperature=3.0) == lineup.choose_one(
+        game, NetPlayer(path=tiny_path, temperature=3.0)
     )
     with pytest.raises(TypeError, match="unknown player parameter 'playout'"):
-        players.choose(game, net, playout="random")
+        lineup.choose_one(game, net, playout="random")
+    with pytest.raises(ValueError, match="Unknown player 'net'.*tegulo_rl.lineup names every player"):
+        players.choose(game, "net")
     result = arena.play([f"net:{tiny_path}", "random"], 2, seed=0, threads=1)
     assert len(result.results) == 2 and result.players == (f"net:{tiny_path}", "random")
 
