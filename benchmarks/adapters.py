@@ -1,16 +1,21 @@
 """Speed and legality of the training adapters, against the GameBatch and PyTegulo loops underneath them.
 
-    PYTHONPATH=build/test-py311/python python benchmarks/adapters.py speed --games 1024 --seconds 20
+    PYTHONPATH=build/test-py311/python python benchmarks/adapters.py speed --games 1024 --seconds 20 --rounds 5
     PYTHONPATH=build/test-py311/python python benchmarks/adapters.py legal --steps 1000000
 
 speed: learner steps per second (each includes the three opponents' moves) of the
-Gymnasium vector env with legal lists, and with dense masks as well ("both"; the
-actions are picked from the lists in both, so that the difference is the masks'
-cost), of the SB3 VecEnv (whose masks MaskablePPO stacks, and picks from), and of
-the loop they run on (a GameBatch stepped with the learner's random legal action and
-the three opponents' step_players calls); then the single env against a one-game
-batch loop, and the RLlib env against a PyTegulo loop; each adapter's overhead as a
-ratio to its loop, in the same run.
+Gymnasium vector env with legal lists and with masks, each in NEXT_STEP and
+SAME_STEP autoreset (the actions are drawn by the action space's legal sampler in
+all four, so that the differences are the masks' and the autoreset's cost), of the
+SB3 VecEnv (whose masks MaskablePPO stacks, and picks from), and of the loop they
+run on (a GameBatch stepped with the learner's random legal action and the three
+opponents' step_players calls); then the single env against a one-game batch loop,
+and the RLlib env against a PyTegulo loop; each adapter's overhead as a ratio to its
+loop, in the same run. The loop and the four vector env runs take turns, `--rounds`
+rounds of `--seconds` / rounds each, so that a machine whose load changes meanwhile
+weighs on all of them alike. Last, the vector env against a pool of two Python
+policies (each playing its games' first legal action) and random, with the number of
+calls per policy per learner step.
 
 legal: `--steps` learner steps of random legal actions, drawn from what each adapter
 reports (its lists, its masks, its action space's sample), through every adapter;
@@ -23,6 +28,7 @@ from __future__ import annotations
 import argparse
 import time
 from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
@@ -36,6 +42,21 @@ def rate(run: Callable[[], int], seconds: float) -> float:
     while time.perf_counter() - start < seconds:
         steps += run()
     return steps / (time.perf_counter() - start)
+
+
+def rates(runs: dict[str, Callable[[], int]], seconds: float, rounds: int) -> dict[str, float]:
+    """Learner steps per second of each run, the runs taking turns for `rounds` rounds."""
+    for run in runs.values():
+        run()  # warm-up
+    steps = dict.fromkeys(runs, 0)
+    spent = dict.fromkeys(runs, 0.0)
+    for _ in range(rounds):
+        for name, run in runs.items():
+            start = time.perf_counter()
+            while time.perf_counter() - start < seconds / rounds:
+                steps[name] += run()
+            spent[name] += time.perf_counter() - start
+    return {name: steps[name] / spent[name] for name in runs}
 
 
 def pick(actions: np.ndarray, offsets: np.ndarray, rng: np.random.Generator) -> np.ndarray:
@@ -72,28 +93,40 @@ def four_calls(games: int, rng: np.random.Generator) -> Callable[[], int]:
     return run
 
 
-def speed(games: int, seconds: float) -> None:
+def vector_run(env: Any) -> Callable[[], int]:
+    """Steps of a vector env with its action space's legal draws."""
+    env.reset(seed=0)
+
+    def run() -> int:
+        env.step(env.action_space.sample())
+        return int(env.num_envs)
+
+    return run
+
+
+def speed(games: int, seconds: float, rounds: int) -> None:
     from tegulo_rl.gym import TeguloGymEnv, TeguloVectorEnv
 
     rng = np.random.default_rng(0)
     print(f"{games} games, random opponents, {seconds:.0f} s each")
-    base = rate(batch_loop(games, rng), seconds)
+    runs = {"loop": batch_loop(games, rng)}
+    for legal in ("list", "mask"):
+        for mode in ("next_step", "same_step"):
+            runs[f"{legal} {mode}"] = vector_run(TeguloVectorEnv(games, legal=legal, autoreset_mode=mode))
+    measured = rates(runs, seconds, rounds)
+    base = measured["loop"]
     print(f"  GameBatch loop (observe lists, step_learners):          {base:10.0f} learner steps/s")
     calls = rate(four_calls(games, rng), seconds)
     print(f"  GameBatch loop (observe lists, step, 3 x step_players): {calls:10.0f} learner steps/s")
-    for legal in ("list", "both"):
-        env = TeguloVectorEnv(games, legal=legal)
-        _, infos = env.reset(seed=0)
-        state = {"infos": infos}
-
-        def run_vec(env: TeguloVectorEnv = env, legal: str = legal, state: dict = state) -> int:
-            infos = state["infos"]
-            actions = pick(infos["legal_actions"], infos["legal_offsets"], rng)
-            state["infos"] = env.step(actions)[4]
-            return games
-
-        r = rate(run_vec, seconds)
-        print(f"  TeguloVectorEnv legal={legal!r}: {r:10.0f} learner steps/s, {base / r:5.2f} x the loop's time")
+    for legal in ("list", "mask"):
+        for mode in ("next_step", "same_step"):
+            r = measured[f"{legal} {mode}"]
+            print(
+                f"  TeguloVectorEnv legal={legal!r:6} {mode.upper():9}: {r:10.0f} learner steps/s, "
+                f"{base / r:5.2f} x the loop's time"
+            )
+        ratio = measured[f"{legal} same_step"] / measured[f"{legal} next_step"]
+        print(f"    legal={legal!r}: NEXT_STEP takes {ratio:.2f} x the time of SAME_STEP")
     try:
         from tegulo_rl.sb3 import TeguloVecEnv
     except ImportError:
@@ -159,6 +192,34 @@ def speed(games: int, seconds: float) -> None:
 
     r = rate(run_rllib, seconds)
     print(f"  TeguloMultiAgentEnv (RLlib):     {r:10.0f} learner steps/s, {g / r:5.2f} x the loop's time")
+
+
+def pool_speed(games: int, seconds: float) -> None:
+    """The vector env against a pool of two Python policies and random: steps per second, calls per step."""
+    from tegulo_rl.gym import TeguloVectorEnv
+    from tegulo_rl.pool import Pool
+
+    calls = [0, 0]
+
+    def policy(k: int) -> Callable[[Any], Any]:
+        def first(observation: Any) -> Any:
+            calls[k] += 1
+            return observation.legal_actions[observation.legal_offsets[:-1]]
+
+        return first
+
+    env = TeguloVectorEnv(games, opponents=Pool([policy(0), policy(1), "random"]), legal="list", seat=None)
+    run = vector_run(env)
+    run()
+    calls[:] = [0, 0]
+    steps, start = 0, time.perf_counter()
+    while time.perf_counter() - start < seconds:
+        steps += run() // games
+    r = steps * games / (time.perf_counter() - start)
+    print(
+        f"  TeguloVectorEnv, a pool of two Python policies and random: {r:10.0f} learner steps/s; "
+        f"calls per policy per learner step: {calls[0] / steps:.2f} and {calls[1] / steps:.2f} ({games} games)"
+    )
 
 
 def legal(steps: int, games: int, only: list[str]) -> None:
@@ -246,11 +307,13 @@ def main() -> None:
     parser.add_argument("what", choices=("speed", "legal"))
     parser.add_argument("--games", type=int, default=1024)
     parser.add_argument("--seconds", type=float, default=10.0)
+    parser.add_argument("--rounds", type=int, default=5, help="speed: turns the vector env runs take")
     parser.add_argument("--steps", type=int, default=10**6)
     parser.add_argument("--only", default="vector,sb3,single,rllib", help="legal: the adapters to run")
     args = parser.parse_args()
     if args.what == "speed":
-        speed(args.games, args.seconds)
+        speed(args.games, args.seconds, args.rounds)
+        pool_speed(args.games, args.seconds)
     else:
         print(f"{args.steps} learner steps through each adapter")
         legal(args.steps, args.games, args.only.split(","))

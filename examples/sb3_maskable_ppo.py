@@ -16,10 +16,15 @@ by SB3's VecNormalize), not on its place: the score tells a game lost by two cel
 from one lost by forty, and the place follows it. On this machine that learned
 faster than the rank reward itself (see docs/guides/training.md).
 
+The model comes from `tegulo_rl.sb3.maskable_ppo`: GridPolicy on the whole position
+(`--observation dict`), its distribution over the legal actions alone, its
+convolutions in bfloat16 where the processor has bf16 matrix units, and masks kept
+as bool in the rollout buffer. `--distribution masked --bf16 off --float-masks` is
+MaskablePPO as it comes, to compare.
+
 Defaults fit a 2-core machine: 16 games of 64 steps a rollout (1,024 steps, whose
-masks and observations take about 200 MB in MaskablePPO's buffer) and torch on one
-thread (on a loaded machine, more threads fight over the cores and each op gets
-slower).
+masks and observations take about 45 MB in the buffer) and torch on one thread (on
+a loaded machine, more threads fight over the cores and each op gets slower).
 """
 
 from __future__ import annotations
@@ -31,11 +36,10 @@ from typing import Any
 
 import numpy as np
 import torch
-from sb3_contrib import MaskablePPO
 from stable_baselines3.common.callbacks import BaseCallback
 from stable_baselines3.common.vec_env import VecNormalize
 
-from tegulo_rl.sb3 import GridPolicy, TeguloVecEnv, evaluate
+from tegulo_rl.sb3 import TeguloVecEnv, evaluate, maskable_ppo
 
 
 def rank_reward(scores: np.ndarray, seat: int) -> float:
@@ -84,6 +88,10 @@ def main() -> None:
     parser.add_argument("--epochs", type=int, default=4)
     parser.add_argument("--lr", type=float, default=2e-3)
     parser.add_argument("--channels", type=int, default=32, help="the trunk's channels (default 32)")
+    parser.add_argument("--observation", default="dict", choices=("dict", "planes"))
+    parser.add_argument("--distribution", default="legal", choices=("legal", "masked"))
+    parser.add_argument("--bf16", default="auto", choices=("auto", "on", "off"), help="bfloat16 convolutions")
+    parser.add_argument("--float-masks", action="store_true", help="MaskablePPO's own float32 mask buffer")
     parser.add_argument(
         "--reward-mode",
         default="score",
@@ -102,27 +110,41 @@ def main() -> None:
     # A Categorical over 36,400 actions checks its probabilities on every update: a
     # few percent of the time, for a check MaskablePPO's masks already make.
     torch.distributions.Distribution.set_default_validate_args(False)
-    env: Any = TeguloVecEnv(args.envs, opponents=args.opponents, seat=0, reward_mode=args.reward_mode, seed=args.seed)
+    env: Any = TeguloVecEnv(
+        args.envs,
+        opponents=args.opponents,
+        seat=0,
+        reward_mode=args.reward_mode,
+        seed=args.seed,
+        observation=args.observation,
+    )
     if args.reward_mode == "score":
         # Final scores run to tens of points: scaled to unit size, so that the value's
         # loss does not swamp the policy's in the shared trunk. VecNormalize passes
         # the masks through.
         env = VecNormalize(env, norm_obs=False, norm_reward=True, gamma=1.0)
-    model = MaskablePPO(
-        GridPolicy,
+    bf16 = {"auto": None, "on": True, "off": False}[args.bf16]
+    extra: dict[str, Any] = {"rollout_buffer_class": None} if args.float_masks else {}
+    model = maskable_ppo(
         env,
+        **extra,
         n_steps=args.n_steps,
         batch_size=args.batch_size,
         n_epochs=args.epochs,
         learning_rate=args.lr,
         gamma=1.0,
         gae_lambda=0.95,
-        policy_kwargs={"channels": args.channels},
+        policy_kwargs={"channels": args.channels, "distribution": args.distribution, "bf16": bf16},
         seed=args.seed,
         verbose=0,
     )
     params = sum(p.numel() for p in model.policy.parameters())
-    print(f"GridPolicy: {params} parameters; {args.envs} games x {args.n_steps} steps a rollout", flush=True)
+    print(
+        f"GridPolicy: {params} parameters, {args.observation} observation, {args.distribution} distribution, "
+        f"{'bf16' if model.policy.bf16 else 'fp32'}, {type(model.rollout_buffer).__name__}; "
+        f"{args.envs} games x {args.n_steps} steps a rollout",
+        flush=True,
+    )
 
     def measure(label: str) -> dict[str, float]:
         t = time.monotonic()
@@ -145,6 +167,10 @@ def main() -> None:
     figures: dict[str, Any] = {
         "opponents": args.opponents,
         "reward_mode": args.reward_mode,
+        "observation": args.observation,
+        "distribution": args.distribution,
+        "bf16": model.policy.bf16,
+        "bool_masks": not args.float_masks,
         "minutes": args.minutes,
         "steps": steps,
         "parameters": params,

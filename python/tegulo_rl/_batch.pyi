@@ -130,6 +130,7 @@ class GameBatch:
         *,
         next_learners: npt.ArrayLike | None = None,
         playing: npt.ArrayLike | None = None,
+        next_opponents: npt.ArrayLike | None = None,
     ) -> BatchStep: ...
     def to_bytes(self) -> _U8: ...
     @staticmethod

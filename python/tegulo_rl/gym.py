@@ -1,4 +1,4 @@
-"""Gymnasium environments: one learner against three built-in players (`pip install 'tegulo-rl[gymnasium]'`).
+"""Gymnasium environments: one learner against three opponents (`pip install 'tegulo-rl[gymnasium]'`).
 
     import gymnasium
     import tegulo_rl  # registers "tegulo_rl/Tegulo-v0"
@@ -10,17 +10,26 @@
     envs = gymnasium.make_vec("tegulo_rl/Tegulo-v0", num_envs=1024, vectorization_mode="vector_entry_point")
 
 The learner plays one seat (`seat`, or None for a seat drawn at each reset from the
-environment's seeded generator); the other three are played inside `step` by
-built-in players: `opponents` is one name for all three or a sequence of three, for
-the seats after the learner's in turn order ("random", "greedy", "heuristic",
-"mcts:200", ...).
+environment's seeded generator); the other three are played inside `step`:
+`opponents` is one opponent for all three or a sequence of three, for the seats
+after the learner's in turn order. An opponent is a built-in player ("random",
+"greedy", "heuristic", "mcts:200", ...), a network player ("net", "net:PATH"), a
+callable policy (`tegulo_rl.policy`: called once per batch step with the positions
+of all the games it moves in), or a `tegulo_rl.pool.Pool` of them from which each
+new game draws.
 
-Observation: a uint8 Box (33, 20, 20) of 0/1 planes, channels first, in the
-learner's own frame (its starting corner at row 0, column 0): 4 planes of the cells
-each seat's pieces cover, 4 of the cells each seat can attach at, 4 of the cells
-each seat can never fill (seat 0 the learner, then the others in turn order), then
-21 constant planes, one per piece kind, all ones when the learner still holds that
-kind. A convolution takes it as it is.
+Observation (`observation="planes"`, the default, kept so that code and models
+made for it go on working): a uint8 Box (33, 20, 20) of 0/1 planes, channels
+first, in the learner's own frame (its starting corner at row 0, column 0): 4
+planes of the cells each seat's pieces cover, 4 of the cells each seat can attach
+at, 4 of the cells each seat can never fill (seat 0 the learner, then the others in
+turn order), then 21 constant planes, one per piece kind, all ones when the learner
+still holds that kind. A convolution takes it as it is. It leaves out which pieces
+the other seats hold and whether they are done: `observation="dict"` gives the
+whole position, nothing broadcast, as a `Dict` space: "board" uint8 (12, 20, 20)
+(the first 12 planes above), "pieces" uint8 (4, 21) (the kinds each seat holds) and
+"done" uint8 (4,) (whether each seat is out of moves), every seat listed from the
+learner onwards. See `tegulo_rl.encoding`.
 
 Action: `Discrete(36400)`, an index of the action grid (91 orientations x 20 rows x
 20 columns) in the learner's frame. The legal actions come as `action_masks()` (the
@@ -41,17 +50,22 @@ its end within the same step: the learner is never asked to act without a legal
 action. The reward is the learner's final reward in `reward_mode` ("rank": 1, 2/3,
 1/3, 0 by place, ties sharing; "win_share"; "score") on the step that ends the game,
 0 before. Episodes never truncate. `reset(seed=...)` reproduces the whole episode,
-the opponents' choices included.
+the opponents' choices included (a policy's, if it is itself deterministic).
 
 The vector environment steps all its games in native code and reports the legal
 actions as a batch: `info["action_mask"]` (N, 36400) bool with `legal="mask"` (the
 default), the lists `info["legal_actions"]` and `info["legal_offsets"]` (game i's are
 `legal_actions[legal_offsets[i]:legal_offsets[i + 1]]`) with `legal="list"`, or both.
-It implements Gymnasium's NEXT_STEP autoreset (the default: the step that ends a
-game returns its final observation, with no legal action in its mask row or list;
-the next step resets it, ignoring its action, and returns reward 0) and SAME_STEP (the step
-that ends a game returns its new first observation, the final one in
-`info["final_obs"]` and its info in `info["final_info"]`); `autoreset_mode` chooses.
+A mask it returned never changes afterwards. Its action space's `sample()` draws a
+legal action for every game. It implements Gymnasium's NEXT_STEP autoreset (the
+default: the step that ends a game returns its final observation; the next step
+resets it, ignoring its action, and returns reward 0) and SAME_STEP (the step that
+ends a game returns its new first observation, the final one in `info["final_obs"]`
+and its info in `info["final_info"]`); `autoreset_mode` chooses. In NEXT_STEP, the
+row of a game that has just ended lists one legal action, `tegulo_rl.legal.FINAL_ACTION`
+(0), in its mask and its list alike, so that a masked softmax over every row stays
+finite and a draw from every list finds an action; whatever action the game gets,
+the env ignores it.
 """
 
 from __future__ import annotations
@@ -66,17 +80,37 @@ from gymnasium import spaces
 from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
-from tegulo_rl import _register_env
+from tegulo_rl import _register_env, encoding
 from tegulo_rl._views import board_text
-from tegulo_rl.learner import LEGAL_MODES, NUM_ACTIONS, OBSERVATION_SHAPE, LearnerGames, Opponents, planes
+from tegulo_rl.encoding import BOARD_SHAPE, KINDS, OBSERVATION_SHAPE, SEATS
+from tegulo_rl.learner import LEGAL_MODES, NUM_ACTIONS, LearnerGames, Opponents
+from tegulo_rl.legal import Lists, MaskBuffer, draw, with_final_rows
 
-__all__ = ["ENV_ID", "LegalDiscrete", "LegalDraw", "TeguloGymEnv", "TeguloVectorEnv", "register"]
+__all__ = [
+    "ENV_ID",
+    "LegalDiscrete",
+    "LegalDraw",
+    "LegalMultiDiscrete",
+    "TeguloGymEnv",
+    "TeguloVectorEnv",
+    "observation_space",
+    "register",
+]
 
 ENV_ID = "tegulo_rl/Tegulo-v0"
-Obs = npt.NDArray[np.uint8]
+Obs = Any  # a uint8 array of planes, or a dict of them (observation="dict")
 
 
-def observation_space() -> spaces.Box:
+def observation_space(observation: str = "planes") -> spaces.Box | spaces.Dict:
+    """The learner's observation space: the flat planes' Box, or the whole position's Dict."""
+    if encoding.check_observation(observation) == "dict":
+        return spaces.Dict(
+            {
+                "board": spaces.Box(0, 1, BOARD_SHAPE, dtype=np.uint8),
+                "pieces": spaces.Box(0, 1, (SEATS, KINDS), dtype=np.uint8),
+                "done": spaces.Box(0, 1, (SEATS,), dtype=np.uint8),
+            }
+        )
     return spaces.Box(0, 1, OBSERVATION_SHAPE, dtype=np.uint8)
 
 
@@ -127,8 +161,31 @@ class LegalDiscrete(spaces.Discrete):  # type: ignore[type-arg, unused-ignore]
         return hash((self.n, int(self.start)))
 
 
+class LegalMultiDiscrete(spaces.MultiDiscrete):  # type: ignore[type-arg, unused-ignore]
+    """The vector env's action space, `MultiDiscrete([36400] * N)`, whose `sample()` without a mask
+    draws a legal action for every game of the position the environment stands at."""
+
+    def __init__(self, num_envs: int, lists: Any, seed: int | None = None) -> None:
+        super().__init__(np.full(num_envs, NUM_ACTIONS, dtype=np.int64), seed=seed)
+        self._lists = lists
+
+    def sample(self, mask: Any = None, probability: Any = None) -> Any:
+        if mask is not None or probability is not None:
+            return super().sample(mask=mask, probability=probability)
+        lists = self._lists()
+        if lists is None:
+            return super().sample()
+        return draw(lists[0], lists[1], self.np_random)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, spaces.MultiDiscrete) and np.array_equal(other.nvec, self.nvec)
+
+    def __hash__(self) -> int:
+        return hash(("MultiDiscrete", self.nvec.tobytes()))
+
+
 class TeguloGymEnv(gymnasium.Env[Obs, np.int64]):
-    """One learner seat against three built-in players; see the module's documentation."""
+    """One learner seat against three opponents; see the module's documentation."""
 
     metadata = {"render_modes": ["ansi"], "render_fps": 4}
 
@@ -138,12 +195,13 @@ class TeguloGymEnv(gymnasium.Env[Obs, np.int64]):
         seat: int | None = 0,
         reward_mode: str = "rank",
         render_mode: str | None = None,
+        observation: str = "planes",
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"Unknown render_mode {render_mode!r}: expected None or 'ansi'")
         self.render_mode = render_mode
-        self._games = LearnerGames(1, opponents, seat, reward_mode, threads=1, seed=0)
-        self.observation_space = observation_space()  # type: ignore[assignment, unused-ignore]
+        self._games = LearnerGames(1, opponents, seat, reward_mode, threads=1, seed=0, observation=observation)
+        self.observation_space = observation_space(observation)  # type: ignore[assignment, unused-ignore]
         self.action_space = LegalDiscrete(self._legal)
         self._over = True
         self._final: bytes | None = None
@@ -167,7 +225,7 @@ class TeguloGymEnv(gymnasium.Env[Obs, np.int64]):
         assert obs.action_mask is not None and obs.legal_actions is not None
         self._mask = obs.action_mask[0]
         self._legal_list = obs.legal_actions
-        return planes(obs)[0], self._info()
+        return encoding.row(self._games.encode(obs), 0), self._info()
 
     def _info(self) -> dict[str, Any]:
         return {"action_mask": self._mask, "legal_actions": self._legal_list, "seat": self.seat}
@@ -213,7 +271,7 @@ class TeguloGymEnv(gymnasium.Env[Obs, np.int64]):
 
 
 class TeguloVectorEnv(VectorEnv[Obs, npt.NDArray[np.int64], Any]):
-    """N games of one learner against built-in players, stepped together in native code; see the module."""
+    """N games of one learner against its opponents, stepped together in native code; see the module."""
 
     metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": []}
 
@@ -227,6 +285,7 @@ class TeguloVectorEnv(VectorEnv[Obs, npt.NDArray[np.int64], Any]):
         autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
         threads: int | None = None,
         render_mode: str | None = None,
+        observation: str = "planes",
     ) -> None:
         if legal not in LEGAL_MODES:
             raise ValueError(f"Unknown legal {legal!r}: expected one of {', '.join(LEGAL_MODES)}")
@@ -236,17 +295,21 @@ class TeguloVectorEnv(VectorEnv[Obs, npt.NDArray[np.int64], Any]):
             raise ValueError(f"autoreset_mode must be AutoresetMode.NEXT_STEP or SAME_STEP, got {autoreset_mode!r}")
         if render_mode is not None:
             raise ValueError("The vector environment does not render")
-        self._games = LearnerGames(num_envs, opponents, seat, reward_mode, threads=threads, seed=0)
+        self._games = LearnerGames(
+            num_envs, opponents, seat, reward_mode, threads=threads, seed=0, observation=observation
+        )
         self.num_envs = self._games.num_games
         self.legal = legal
         self.metadata = {**self.metadata, "autoreset_mode": mode}
         self.render_mode = render_mode
-        self.single_observation_space = observation_space()
+        self.single_observation_space = observation_space(observation)
         self.single_action_space = spaces.Discrete(NUM_ACTIONS)
         self.observation_space = batch_space(self.single_observation_space, self.num_envs)
-        self.action_space = batch_space(self.single_action_space, self.num_envs)
+        self.action_space = LegalMultiDiscrete(self.num_envs, lambda: self._lists)
         self._autoreset = np.zeros(self.num_envs, dtype=bool)
-        self._mask: npt.NDArray[np.bool_] | None = None
+        self._masks = MaskBuffer(self.num_envs)
+        self._mask_due = True
+        self._lists: Lists | None = None
 
     @property
     def autoreset_mode(self) -> AutoresetMode:
@@ -258,26 +321,39 @@ class TeguloVectorEnv(VectorEnv[Obs, npt.NDArray[np.int64], Any]):
         """(N,): the learner's seat in each current game."""
         return self._games.seat.copy()
 
-    def action_masks(self) -> npt.NDArray[np.bool_]:
-        """(N, 36400) bool: every game's legal actions (computed here when the env reports lists only)."""
-        if self._mask is None:
-            mask = self._games.observe("mask").action_mask
-            assert mask is not None
-            self._mask = mask
-        return self._mask
+    @property
+    def pools(self) -> list[Any]:
+        """The pools the three opponent seats draw from (a fixed opponent is a pool of one)."""
+        return list(self._games.pools)
 
-    def _observe(self, infos: dict[str, Any]) -> Obs:
-        obs = self._games.observe(self.legal)
-        self._mask = obs.action_mask
-        if obs.action_mask is not None:
-            infos["action_mask"] = obs.action_mask
+    def action_masks(self) -> npt.NDArray[np.bool_]:
+        """(N, 36400) bool: every game's legal actions, as the step's info reports them (made here from
+        the lists when the env reports lists only)."""
+        if self._lists is None:
+            raise gymnasium.error.ResetNeeded("call reset() before action_masks()")
+        if self._mask_due:
+            self._masks.fill(*self._lists)
+            self._mask_due = False
+        return self._masks.view
+
+    def _observe(self, infos: dict[str, Any], ended: npt.NDArray[np.bool_] | None = None) -> Obs:
+        """The observation of every game and the legal actions into `infos`; games `ended` get the
+        one legal entry of a final row (their observation is the caller's to put)."""
+        obs = self._games.observe("list", sorted=self.legal != "mask")
+        assert obs.legal_actions is not None and obs.legal_offsets is not None
+        lists = (obs.legal_actions, obs.legal_offsets)
+        if ended is not None:
+            lists = with_final_rows(*lists, ended)
+        self._lists = lists
+        self._mask_due = True
+        if self.legal != "list":
+            infos["action_mask"] = self.action_masks()
             infos["_action_mask"] = np.ones(self.num_envs, dtype=bool)
-        if obs.legal_actions is not None:
-            infos["legal_actions"] = obs.legal_actions
-            infos["legal_offsets"] = obs.legal_offsets
+        if self.legal != "mask":
+            infos["legal_actions"], infos["legal_offsets"] = lists
         infos["seat"] = self._games.seat.copy()
         infos["_seat"] = np.ones(self.num_envs, dtype=bool)
-        return planes(obs)
+        return self._games.encode(obs)
 
     def reset(
         self, *, seed: int | Sequence[int] | None = None, options: dict[str, Any] | None = None
@@ -285,6 +361,8 @@ class TeguloVectorEnv(VectorEnv[Obs, npt.NDArray[np.int64], Any]):
         if seed is not None and not isinstance(seed, (int, np.integer)):
             raise TypeError("seed must be one int: the games' streams follow from it")
         super().reset(seed=seed)
+        if seed is not None:
+            self.action_space.seed(int(self.np_random.integers(2**63)))
         self._games.reset(int(self.np_random.integers(2**63)))
         self._autoreset[:] = False
         infos: dict[str, Any] = {}
@@ -296,29 +374,22 @@ class TeguloVectorEnv(VectorEnv[Obs, npt.NDArray[np.int64], Any]):
         hold = self._autoreset if self._autoreset.any() else None
         result = self._games.step(actions, hold=hold)
         infos: dict[str, Any] = {}
-        obs = self._observe(infos)
         ended = result.terminated
+        next_step = self.autoreset_mode == AutoresetMode.NEXT_STEP
+        obs = self._observe(infos, ended if next_step and ended.any() else None)
         if ended.any():
             finals = np.flatnonzero(ended)
-            if self.autoreset_mode == AutoresetMode.NEXT_STEP:
-                obs[finals] = np.stack([result.final_observation[i] for i in finals.tolist()])
-                # The final position has no legal action: its mask row is all False and its list empty.
-                if self._mask is not None:
-                    mask = self._mask.copy()
-                    mask[finals] = False
-                    self._mask = infos["action_mask"] = mask
-                if "legal_offsets" in infos:
-                    counts = np.diff(infos["legal_offsets"]) * ~ended
-                    infos["legal_actions"] = infos["legal_actions"][np.repeat(~ended, np.diff(infos["legal_offsets"]))]
-                    infos["legal_offsets"] = np.concatenate(([0], np.cumsum(counts)))
+            if next_step:
+                assert result.finals is not None
+                encoding.put(obs, finals, result.finals)
                 infos["seat"][finals] = result.final_seat[finals]
                 infos["scores"] = result.scores
                 infos["_scores"] = ended.copy()
             else:
-                final_obs = np.full(self.num_envs, None, dtype=object)
+                rows = np.full(self.num_envs, None, dtype=object)
                 for i in finals.tolist():
-                    final_obs[i] = result.final_observation[i]
-                infos["final_obs"] = final_obs
+                    rows[i] = result.final_observation[i]
+                infos["final_obs"] = rows
                 infos["_final_obs"] = ended.copy()
                 infos["final_info"] = {
                     "seat": result.final_seat,
@@ -327,7 +398,7 @@ class TeguloVectorEnv(VectorEnv[Obs, npt.NDArray[np.int64], Any]):
                     "_scores": ended.copy(),
                 }
                 infos["_final_info"] = ended.copy()
-        self._autoreset = ended.copy() if self.autoreset_mode == AutoresetMode.NEXT_STEP else np.zeros_like(ended)
+        self._autoreset = ended.copy() if next_step else np.zeros_like(ended)
         truncated = np.zeros(self.num_envs, dtype=bool)
         return obs, result.rewards, ended.copy(), truncated, infos
 

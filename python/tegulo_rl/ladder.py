@@ -131,7 +131,7 @@ def evaluate(
     threads: int | None = None,
     progress: Callable[[int, int, str], None] | None = None,
 ) -> LadderResult:
-    """Plays `player` (a name, Player or NetPlayer) against every rung of the ladder."""
+    """Plays `player` (a name, Player, NetPlayer or policy) against every rung of the ladder."""
     from tegulo_rl import arena, lineup
 
     me = lineup.parse(player)

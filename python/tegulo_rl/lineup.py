@@ -5,28 +5,33 @@
     >>> seats = [[0, 1, 1, 1]] * 64                     # agent a of game i: players[seats[i][a]]
     >>> step = lineup.step(batch, ["net", "heuristic"], seats)
 
-Names: everything `tegulo_rl.players.parse` reads, and "net" (the shipped
-network's policy, argmax), "net:PATH" (a checkpoint's), "az" or "az:N" (a search
-guided by the shipped network: a Gumbel root sampling `considered` actions and
-sharing N simulations among them by sequential halving, PUCT below;
+This is the one place that names every player. Names: everything
+`tegulo_rl.players.parse` reads, and "net" (the shipped network's policy, argmax),
+"net:PATH" (a checkpoint's, or a shipped network's by name), "az" or "az:N" (a
+search guided by the shipped network: a Gumbel root sampling `considered` actions
+and sharing N simulations among them by sequential halving, PUCT below;
 DEFAULT_AZ_SIMULATIONS by default) and "az:N:PATH" (guided by a checkpoint);
 `NetPlayer` sets the rest (temperature, seed, exploration, leaves, root,
-considered, gumbel_scale). A line-up of built-in players only goes straight to
-`GameBatch.choose` and `step_players`; a network player is evaluated once per call,
-on the positions of all the games whose mover it plays. Network players need
-torch: pip install 'tegulo-rl[torch]'.
+considered, gumbel_scale, playout_weight). Any callable `policy(observation) ->
+actions` is a player too (see `tegulo_rl.policy`; `PolicyPlayer` names it and asks
+for masks). A line-up of built-in players only goes straight to `GameBatch.choose`
+and `step_players`; a network player or a policy is called once per call, on the
+positions of all the games whose mover it plays. Network players need torch: pip
+install 'tegulo-rl[torch]'.
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, fields, replace
 from typing import TYPE_CHECKING, Any
 
 from tegulo_rl import players as _players
+from tegulo_rl import policy as _policy
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl.players import Player
+from tegulo_rl.policy import PolicyPlayer
 
 if TYPE_CHECKING:
     import numpy as np
@@ -85,16 +90,21 @@ class NetPlayer:
         return f"net{where}"
 
 
-AnyPlayer = Player | NetPlayer
+AnyPlayer = Player | NetPlayer | PolicyPlayer
+# What names a player: a name, a player, or a callable policy.
+PlayerLike = str | Player | NetPlayer | PolicyPlayer | _policy.Policy
+PLAYER_TYPES = (str, Player, NetPlayer, PolicyPlayer)
 
 
-def parse(text: str | Player | NetPlayer) -> AnyPlayer:
-    """The player a name gives: a built-in one as `players.parse` reads it, or a NetPlayer
-    from "net", "net:PATH", "az", "az:N" or "az:N:PATH"."""
-    if isinstance(text, (Player, NetPlayer)):
+def parse(text: PlayerLike) -> AnyPlayer:
+    """The player a name gives: a built-in one as `players.parse` reads it, a NetPlayer
+    from "net", "net:PATH", "az", "az:N" or "az:N:PATH", or a PolicyPlayer of a callable."""
+    if isinstance(text, (Player, NetPlayer, PolicyPlayer)):
         return text
     if not isinstance(text, str):
-        raise TypeError(f"a player is a name, a Player or a NetPlayer, got {type(text).__name__}")
+        if callable(text):
+            return PolicyPlayer(text)
+        raise TypeError(f"a player is a name, a Player, a NetPlayer or a policy, got {type(text).__name__}")
     name, _, rest = text.partition(":")
     if name == "net":
         return NetPlayer("net", path=rest or None)
@@ -111,42 +121,85 @@ def parse(text: str | Player | NetPlayer) -> AnyPlayer:
 resolve = parse
 
 
-def _resolved(players: str | AnyPlayer | Sequence[str | AnyPlayer]) -> list[AnyPlayer]:
-    named = [players] if isinstance(players, (str, Player, NetPlayer)) else list(players)
+Players = PlayerLike | Sequence[PlayerLike]
+
+
+def _resolved(players: Players) -> list[AnyPlayer]:
+    named = [players] if isinstance(players, PLAYER_TYPES) or callable(players) else list(players)
     if not named:
         raise ValueError("no player given")
     return [parse(p) for p in named]
 
 
+def _table(seats: Any, games: int, players: int) -> npt.NDArray[np.int64]:
+    """The seats argument as an (N, 4) table of player numbers, checked as the batch checks it."""
+    import numpy as np
+
+    if seats is None:
+        return np.zeros((games, 4), dtype=np.int64)
+    table = np.asarray(seats)
+    if table.dtype.kind not in "iub":
+        raise TypeError(f"seats must be integers, got {table.dtype}")
+    if table.shape != (games, 4):
+        raise ValueError(f"seats must have shape ({games}, 4), got {table.shape}")
+    bad = np.argwhere((table < 0) | (table >= players))
+    if len(bad):
+        i, a = (int(x) for x in bad[0])
+        raise ValueError(f"seats[{i}, {a}] is {int(table[i, a])}, which names no player of the {players}")
+    return table.astype(np.int64)
+
+
 def choose(
-    batch: GameBatch, players: str | AnyPlayer | Sequence[str | AnyPlayer], seats: Any = None
+    batch: GameBatch, players: Players, seats: Any = None, *, games: Any = None, numbers: Any = None
 ) -> npt.NDArray[np.int64]:
     """An action for every game of the batch, in the frame of its agent to move, chosen by
-    `players[seats[i][agent]]` (seats None: players[0] everywhere); no game changes."""
+    `players[seats[i][agent]]` (seats None: players[0] everywhere); no game changes.
+
+    `games` (bool, (N,)) limits the choice to the games it marks: the others get some
+    legal action, and no network, policy or search is asked about them. `numbers` (N,)
+    are the games' numbers in messages (default 0 to N - 1)."""
     import numpy as np
 
     chosen = _resolved(players)
-    # Network players' seats go to a random player meanwhile: it costs next to nothing.
-    native = [p if isinstance(p, Player) else Player("random") for p in chosen]
-    if native == chosen:
-        return np.asarray(batch.choose(native, seats).actions)
-    actions = np.array(batch.choose(native, seats).actions)
-    observation = batch.observe(legal="mask")
-    if seats is None:
-        mover = np.zeros(len(batch), np.int64)
-    else:
-        table = np.asarray(seats, dtype=np.int64).reshape(len(batch), 4)
-        mover = table[np.arange(len(batch)), observation.current_agent]
+    n = len(batch)
+    built_in = [p for p in chosen if isinstance(p, Player)]
+    if games is None and len(built_in) == len(chosen):
+        return np.asarray(batch.choose(built_in, seats).actions)
+    table = _table(seats, n, len(chosen))
+    wanted = np.ones(n, dtype=bool) if games is None else np.asarray(games, dtype=bool)
+    asks_mask = any(isinstance(p, NetPlayer) or (isinstance(p, PolicyPlayer) and p.wants_mask) for p in chosen)
+    observation = batch.observe(legal="both" if asks_mask else "list")
+    mover = table[np.arange(n), observation.current_agent]
+    # Built-in players choose in native code for the games they move in; every other
+    # game goes to a random player meanwhile, which costs next to nothing.
+    native: list[Player] = []
+    lookup = np.empty(len(chosen), dtype=np.int64)
+    for number, player in enumerate(chosen):
+        if isinstance(player, Player):
+            if player not in native:
+                native.append(player)
+            lookup[number] = native.index(player)
+    placeholder = len(native)
+    native.append(Player("random"))
+    for number, player in enumerate(chosen):
+        if not isinstance(player, Player):
+            lookup[number] = placeholder
+    native_seats = lookup[table]
+    native_seats[~wanted] = placeholder
+    actions = np.array(batch.choose(native, native_seats.astype(np.uint8)).actions)
     records = None
     for number, player in enumerate(chosen):
-        if not isinstance(player, NetPlayer):
+        if isinstance(player, Player):
             continue
-        games = np.flatnonzero(mover == number)
-        if len(games) == 0:
+        moving = np.flatnonzero((mover == number) & wanted)
+        if len(moving) == 0:
+            continue
+        if isinstance(player, PolicyPlayer):
+            actions[moving] = _policy.play(player, observation, moving, numbers)
             continue
         if records is None:
             records = batch.to_bytes()
-        actions[games] = _net_actions(player, batch, observation, records, games)
+        actions[moving] = _net_actions(player, batch, observation, records, moving)
     return actions
 
 
@@ -176,7 +229,7 @@ def _net_actions(player: NetPlayer, batch: GameBatch, observation: Any, records:
 
 
 def choose_timed(
-    batch: GameBatch, players: str | AnyPlayer | Sequence[str | AnyPlayer], seats: Any = None
+    batch: GameBatch, players: Players, seats: Any = None
 ) -> tuple[npt.NDArray[np.int64], list[float], list[int]]:
     """What `choose` chooses, each player asked on its own for the games whose mover it plays:
     the actions, each player's seconds of thinking and its number of moves. Each native player's
@@ -205,30 +258,41 @@ def choose_timed(
             actions[games] = np.asarray(batch.choose([player, Player("random")], own).actions)[games]
         else:
             if observation is None:
-                observation = batch.observe(legal="mask")
-            actions[games] = _net_actions(player, batch, observation, records, games)
+                observation = batch.observe(legal="both")
+            if isinstance(player, PolicyPlayer):
+                actions[games] = _policy.play(player, observation, games, None)
+            else:
+                actions[games] = _net_actions(player, batch, observation, records, games)
         seconds[number] += time.perf_counter() - started
         moves[number] += len(games)
     return actions, seconds, moves
 
 
-def step(batch: GameBatch, players: str | AnyPlayer | Sequence[str | AnyPlayer], seats: Any = None) -> BatchStep:
-    """Plays what `choose` chooses: one step of every game, as `GameBatch.step_players`."""
+def step(batch: GameBatch, players: Players, seats: Any = None, *, games: Any = None, numbers: Any = None) -> BatchStep:
+    """Plays what `choose` chooses: one step of every game, as `GameBatch.step_players`.
+    Nothing changes when a player's choice is refused."""
     chosen = _resolved(players)
     native = [p for p in chosen if isinstance(p, Player)]
-    if len(native) == len(chosen):
+    if len(native) == len(chosen) and games is None:
         return batch.step_players(native, seats)
-    return batch.step(choose(batch, chosen, seats))
+    return batch.step(choose(batch, chosen, seats, games=games, numbers=numbers))
 
 
-def choose_one(game: PyTegulo, player: str | AnyPlayer, seed: int = 0) -> int | None:
-    """What `player` plays for the game's agent to move (None when it is out of moves or the
-    game is over), as `players.choose` for built-in players; `seed` seeds the game's stream."""
+def choose_one(game: PyTegulo, player: PlayerLike, seed: int = 0, **params: Any) -> int | None:
+    """What `player` (any player: built-in, network or policy) plays for the game's agent to move
+    (None when it is out of moves or the game is over), as `players.choose` for built-in players;
+    `seed` seeds the game's stream, and keyword parameters set the player's fields, as in
+    `choose_one(game, "net", temperature=1.0)`."""
     import numpy as np
 
     from tegulo_rl._batch import GameBatch
 
     chosen = parse(player)
+    if params:
+        unknown = sorted(set(params) - {f.name for f in fields(chosen)} | ({"name"} & set(params)))
+        if unknown:
+            raise TypeError(f"unknown player parameter {unknown[0]!r}")
+        chosen = replace(chosen, **params)
     if isinstance(chosen, Player):
         return _players.choose(game, chosen, seed=seed)
     if not isinstance(game, PyTegulo):
@@ -239,6 +303,6 @@ def choose_one(game: PyTegulo, player: str | AnyPlayer, seed: int = 0) -> int | 
     return int(choose(batch, [chosen])[0])
 
 
-def label(player: str | AnyPlayer) -> str:
+def label(player: PlayerLike) -> str:
     """A player's name as tables print it."""
     return str(parse(player))

@@ -6,7 +6,10 @@
     >>> game.step(action)
 
 A player is named by a `Player` or by its text, as the arena command line takes it:
-"random", "greedy", "heuristic", "mcts" (1,000 simulations) or "mcts:400". On a
+"random", "greedy", "heuristic", "mcts" (1,000 simulations) or "mcts:400". This
+module holds the built-in players alone: `tegulo_rl.lineup` is the one place that
+names every player (network players and policies too), and `lineup.choose_one`
+plays any of them as `choose` plays these. On a
 `GameBatch`, `batch.choose(players, seats)` picks an action for every game and
 `batch.step_players(players, seats)` plays them, each game drawing from its own
 random stream; `seats[i, a]` names the player of agent `a` in game `i`.
@@ -57,7 +60,10 @@ class Player:
 
     def __post_init__(self) -> None:
         if self.name not in NAMES:
-            raise ValueError(f"Unknown player {self.name!r}: expected one of {', '.join(NAMES)}")
+            raise ValueError(
+                f"Unknown player {self.name!r}: expected one of {', '.join(NAMES)} "
+                "(tegulo_rl.lineup names every player, network players and policies too)"
+            )
         for attr, low in (("simulations", 1), ("trees", 1), ("width", 0), ("memory_mb", 1)):
             value = getattr(self, attr)
             if isinstance(value, bool) or not isinstance(value, int):
@@ -86,7 +92,10 @@ def parse(text: str | Player) -> Player:
     if isinstance(text, Player):
         return text
     if not isinstance(text, str):
-        raise TypeError(f"a player is a name or a Player, got {type(text).__name__}")
+        raise TypeError(
+            f"a player is a name or a Player, got {type(text).__name__} "
+            "(tegulo_rl.lineup takes every player, network players and policies too)"
+        )
     name, _, simulations = text.partition(":")
     if not simulations:
         return Player(name)
@@ -107,7 +116,8 @@ def choose(
     pass. Keyword parameters set the player's fields, as in
     `choose(game, "mcts", simulations=800, seed=1)`. The same game, player and seed give
     the same action; a search spreads its trees over `threads` threads without changing
-    its result."""
+    its result. Built-in players only: `lineup.choose_one` takes network players and
+    policies too."""
     if not isinstance(game, PyTegulo):
         raise TypeError(f"game must be a PyTegulo, got {type(game).__name__}")
     _check_int("seed", seed)

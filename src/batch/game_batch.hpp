@@ -94,10 +94,11 @@ class GameBatch {
   std::optional<Refusal> step(std::span<const std::int64_t> actions, const StepBuffers& out);
   // A learner's turn in every game where `playing[i]` is set: takes its action for the
   // agent to move (the learner), checked as step checks it, then plays the other
-  // agents with `choose(i, game, stream, learner)` (the placement of game i's agent to
-  // move) until the learner is to move again. A game that ends on the way starts
-  // again with its learner at agent `next_learner[i]` and is played up to that
-  // agent's first turn, so that every game stands at its learner's turn afterwards.
+  // agents with `choose(i, game, stream, learner, renewed)` (the placement of game i's
+  // agent to move; `renewed` once the game has started again) until the learner is to
+  // move again. A game that ends on the way starts again with its learner at agent
+  // `next_learner[i]` and is played up to that agent's first turn, so that every game
+  // stands at its learner's turn afterwards.
   // The step's row of a game holds its end where it ended (at most once: a learner
   // has a move before a new game can end), else its scores as it stands. Games not
   // playing are left as they stand. If an action is refused, nothing changes.
@@ -263,7 +264,7 @@ std::optional<Refusal> GameBatch::step_learners(std::span<const std::int64_t> ac
           ended = true;
         }
         if (slot.game.current_agent == learner) break;
-        slot.game.place(choose(i, static_cast<const Game&>(slot.game), slot.stream, learner));
+        slot.game.place(choose(i, static_cast<const Game&>(slot.game), slot.stream, learner, ended));
       }
       if (!ended) write_row(i, slot.game, false, out);
     }

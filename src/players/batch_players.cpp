@@ -30,18 +30,21 @@ void choose_games(GameBatch& batch, std::span<const std::size_t> games, std::spa
 std::optional<Refusal> step_learners(GameBatch& batch, std::span<const std::int64_t> actions,
                                      std::span<const Player> players, std::span<const std::uint8_t> opponents,
                                      std::span<const std::uint8_t> next_learner, std::span<const std::uint8_t> playing,
-                                     const StepBuffers& out) {
+                                     const StepBuffers& out, std::span<const std::uint8_t> next_opponents) {
   constexpr std::size_t OTHERS = AGENT_COUNT - 1;
   if (players.empty()) throw InternalError("No player to choose with");
   if (!opponents.empty() && opponents.size() != batch.size() * OTHERS)
     throw InternalError("Opponents for " + std::to_string(opponents.size()) + " agents");
+  if (!next_opponents.empty() && next_opponents.size() != batch.size() * OTHERS)
+    throw InternalError("Next opponents for " + std::to_string(next_opponents.size()) + " agents");
   for (const Player& player : players)
     if (player.kind == PlayerKind::mcts) throw InternalError("A searching player between a learner's turns");
   return batch.step_learners(
       actions, next_learner, playing,
-      [&](std::size_t i, const Game& game, Stream& stream, std::size_t learner) {
+      [&](std::size_t i, const Game& game, Stream& stream, std::size_t learner, bool renewed) {
         const std::size_t k = (game.current_agent + AGENT_COUNT - learner) % AGENT_COUNT;
-        const std::size_t p = opponents.empty() ? 0 : opponents[i * OTHERS + k - 1];
+        const std::span<const std::uint8_t> table = renewed && !next_opponents.empty() ? next_opponents : opponents;
+        const std::size_t p = table.empty() ? 0 : table[i * OTHERS + k - 1];
         if (p >= players.size()) throw InternalError("Player " + std::to_string(p) + " beyond the players");
         return choose(game, players[p], stream, nullptr, false).placement;
       },

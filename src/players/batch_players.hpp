@@ -26,11 +26,13 @@ void choose_games(GameBatch& batch, std::span<const std::size_t> games, std::spa
 // A learner's turn in every game where `playing[i]` is set (see
 // GameBatch::step_learners): the learner's action, then the other agents played by
 // players[opponents[3 i + k - 1]] for the agent k places after game i's learner
-// (players[0] for them all when `opponents` is empty), none of which may search.
+// (players[0] for them all when `opponents` is empty), none of which may search. In
+// a game that started again on the way, `next_opponents` takes the place of
+// `opponents` (when it is not empty): each new game may meet other opponents.
 std::optional<Refusal> step_learners(GameBatch& batch, std::span<const std::int64_t> actions,
                                      std::span<const Player> players, std::span<const std::uint8_t> opponents,
                                      std::span<const std::uint8_t> next_learner, std::span<const std::uint8_t> playing,
-                                     const StepBuffers& out);
+                                     const StepBuffers& out, std::span<const std::uint8_t> next_opponents = {});
 
 // The player of game i's agent to move.
 const Player& player_of(const GameBatch& batch, std::size_t i, std::span<const Player> players,

@@ -353,14 +353,16 @@ PyMethodDef METHODS[] = {
      "Plays for every game what choose(players, seats) chooses, in one call: returns a\n"
      "BatchStep like step. An interrupt stops the choice with no game changed."},
     {"step_learners", fastcall(batch_step_learners), METH_FASTCALL | METH_KEYWORDS,
-     "step_learners($self, actions, players, opponents=None, *, next_learners=None, playing=None)\n--\n\n"
+     "step_learners($self, actions, players, opponents=None, *, next_learners=None, playing=None,\n"
+     "              next_opponents=None)\n--\n\n"
      "A learner's turn in every game, in one call: takes each game's action for its agent\n"
      "to move (its learner), then plays the other agents with built-in players until\n"
      "the learner is to move again. opponents[i, k], an integer array of shape (N, 3),\n"
      "names the player of the agent k + 1 places after game i's learner (None: the first\n"
      "player for all); players that search are refused. A game that ends on the way\n"
      "starts again with its learner at agent next_learners[i] (None: the same agent)\n"
-     "and is played up to that agent's first turn. Games where `playing` (bool, (N,)) is\n"
+     "and is played up to that agent's first turn, its opponents named by next_opponents\n"
+     "(as opponents; None: the same). Games where `playing` (bool, (N,)) is\n"
      "False are left as they stand. Returns a BatchStep whose row for a game that ended\n"
      "holds its end, and for the others zero rewards and the scores as they stand. If an\n"
      "action is refused, ValueError names it and no game changes."},

@@ -61,13 +61,17 @@ Chosen choose_games(Locked& call, GameBatch& batch, const std::vector<Player>& p
 constexpr const char* PLAYERS_PARAMS[] = {"players", "seats"};
 constexpr Signature CHOOSE{"GameBatch.choose()", PLAYERS_PARAMS, 2, 1};
 constexpr Signature STEP_PLAYERS{"GameBatch.step_players()", PLAYERS_PARAMS, 2, 1};
-constexpr const char* LEARNERS_PARAMS[] = {"actions", "players", "opponents", "next_learners", "playing"};
+constexpr const char* LEARNERS_PARAMS[] = {"actions", "players", "opponents", "next_learners", "playing",
+                                           "next_opponents"};
 constexpr Signature STEP_LEARNERS{"GameBatch.step_learners()", LEARNERS_PARAMS, 3, 2};
 constexpr TableArgument OPPONENTS{"opponents", AGENT_COUNT - 1,
                                   "a player index per game for each agent after its learner", "which names no player"};
 constexpr TableArgument NEXT_LEARNERS{"next_learners", 0, "the learner's agent in each game's next game",
                                       "which is no agent"};
 constexpr TableArgument PLAYING{"playing", 0, "whether each game's learner plays", "which is not a bool"};
+constexpr TableArgument NEXT_OPPONENTS{"next_opponents", AGENT_COUNT - 1,
+                                       "a player index per game for each agent after its learner in its next game",
+                                       "which names no player"};
 
 }  // namespace
 
@@ -145,7 +149,7 @@ PyObject* batch_step_players(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* batch_step_learners(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return enter([&]() -> PyObject* {
-    PyObject* arg[5];
+    PyObject* arg[6];
     if (!bind(STEP_LEARNERS, args, nargs, kwnames, arg)) return nullptr;
     Buffer buffer;
     if (!buffer.take(arg[0])) return nullptr;
@@ -166,9 +170,10 @@ PyObject* batch_step_learners(PyObject* self, PyObject* const* args, Py_ssize_t 
     IntegerFormat format{};
     if (!read_actions(buffer, n, state.actions, format)) return nullptr;
     return run([&]() -> PyObject* {
-      std::vector<std::uint8_t> opponents, next, playing;
+      std::vector<std::uint8_t> opponents, next, playing, next_opponents;
       if (!read_table(arg[2], OPPONENTS, n, players->size(), opponents) ||
-          !read_table(arg[3], NEXT_LEARNERS, n, AGENT_COUNT, next) || !read_table(arg[4], PLAYING, n, 2, playing))
+          !read_table(arg[3], NEXT_LEARNERS, n, AGENT_COUNT, next) || !read_table(arg[4], PLAYING, n, 2, playing) ||
+          !read_table(arg[5], NEXT_OPPONENTS, n, players->size(), next_opponents))
         return nullptr;
       if (next.empty()) {
         next.resize(n);
@@ -181,7 +186,8 @@ PyObject* batch_step_learners(PyObject* self, PyObject* const* args, Py_ssize_t 
       Result result = step_result(block, out, n);
       if (!result) return nullptr;
       const auto refused = detached([&] {
-        return step_learners(state.batch, {state.actions.data(), n}, *players, opponents, next, playing, out);
+        return step_learners(state.batch, {state.actions.data(), n}, *players, opponents, next, playing, out,
+                             next_opponents);
       });
       if (refused) {
         action_refused(buffer, format, *refused, state.batch.game(refused->game).current_agent);

@@ -251,7 +251,8 @@ TEST(BatchPlayers, EachGamePlaysWithThePlayerOfItsSeatFromItsOwnStream) {
 
 // One game of a learner's turn as the batch must play it: the learner's
 // placement, then its opponents from the game's stream up to its next turn, in a
-// new game (its learner at `next`) if this one ends; the end, if any, into `end`.
+// new game (its learner at `next`, its opponents `renewed`) if this one ends; the
+// end, if any, into `end`.
 struct Expected {
   Game game;
   Stream stream;
@@ -259,7 +260,8 @@ struct Expected {
 };
 
 Expected learner_turn(Game game, Stream stream, std::uint16_t placement, std::span<const Player> players,
-                      std::span<const std::uint8_t> opponents, std::size_t next) {
+                      std::span<const std::uint8_t> opponents, std::size_t next,
+                      std::span<const std::uint8_t> renewed) {
   std::size_t learner = game.current_agent;
   game.place(placement);
   std::optional<Game> end;
@@ -269,6 +271,7 @@ Expected learner_turn(Game game, Stream stream, std::uint16_t placement, std::sp
       end = game;
       game = Game::fresh();
       learner = next;
+      opponents = renewed;
     }
     if (game.current_agent == learner) break;
     const std::size_t k = (game.current_agent + AGENT_COUNT - learner) % AGENT_COUNT;
@@ -284,8 +287,10 @@ TEST(BatchPlayers, ALearnersTurnPlaysItsOpponentsFromTheirOwnStreamsUpToItsNextT
   greedy.kind = PlayerKind::greedy;
   heuristic.kind = PlayerKind::heuristic;
   const std::vector<Player> players = {random, greedy, heuristic};
-  std::vector<std::uint8_t> opponents(N * 3), next(N);
+  // A new game meets other opponents than the one that ended: next_opponents names them.
+  std::vector<std::uint8_t> opponents(N * 3), next(N), next_opponents(N * 3);
   for (std::size_t i = 0; i < opponents.size(); ++i) opponents[i] = static_cast<std::uint8_t>(i * 5 % 3);
+  for (std::size_t i = 0; i < opponents.size(); ++i) next_opponents[i] = static_cast<std::uint8_t>((i + 1) % 3);
   for (std::size_t i = 0; i < N; ++i) next[i] = static_cast<std::uint8_t>(i % AGENT_COUNT);
   const ActionSet& set = ActionSet::get();
   Stream pick = Stream::of(77, 0);
@@ -301,16 +306,20 @@ TEST(BatchPlayers, ALearnersTurnPlaysItsOpponentsFromTheirOwnStreamsUpToItsNextT
       game.legal_moves(game.current_agent, moves);
       const std::uint16_t placement = moves[pick.below(moves.size())];
       actions[i] = static_cast<std::int64_t>(set.action_index(game.current_agent, placement));
-      const std::span<const std::uint8_t> mine(opponents.data() + 3 * i, 3);
-      expected.push_back(playing[i]
-                             ? learner_turn(game, Stream{batch.stream_state(i)}, placement, players, mine, next[i])
-                             : Expected{game, Stream{batch.stream_state(i)}, std::nullopt});
+      const std::span<const std::uint8_t> mine(opponents.data() + 3 * i, 3), renewed(next_opponents.data() + 3 * i, 3);
+      expected.push_back(playing[i] ? learner_turn(game, Stream{batch.stream_state(i)}, placement, players, mine,
+                                                   next[i], renewed)
+                                    : Expected{game, Stream{batch.stream_state(i)}, std::nullopt});
     }
     std::vector<float> rewards(N * AGENT_COUNT, -1);
     std::vector<std::uint8_t> terminated(N, 2), records(N * RECORD_SIZE, 9);
     std::vector<std::int32_t> scores(N * AGENT_COUNT);
     ASSERT_FALSE(step_learners(batch, actions, players, opponents, next, playing,
-                               {rewards.data(), terminated.data(), scores.data(), records.data()}));
+                               {rewards.data(), terminated.data(), scores.data(), records.data()}, next_opponents));
+    // The games that started again meet their next opponents from now on.
+    for (std::size_t i = 0; i < N; ++i)
+      if (terminated[i]) std::swap_ranges(opponents.begin() + 3 * i, opponents.begin() + 3 * i + 3,
+                                          next_opponents.begin() + 3 * i);
     for (std::size_t i = 0; i < N; ++i) {
       ASSERT_EQ(batch.game(i), expected[i].game) << "round " << round << " game " << i;
       ASSERT_EQ(batch.stream_state(i), expected[i].stream.state);

@@ -761,6 +761,9 @@ def batch_loops(n: Callable[[int], int], script: list[int | None]) -> list[Loop]
                     first_of(stepped), line_up, seats[:, :3], next_learners=[1, 2, 3, 0], playing=[1, 0, 1, 1]
                 ),
                 lambda: stepped.step_learners(first_of(stepped), Player("greedy"), playing=np.ones(games, bool)),
+                lambda: stepped.step_learners(
+                    first_of(stepped), line_up, seats[:, :3], next_opponents=seats[:, 1:], next_learners=[0, 1, 2, 3]
+                ),
             ),
         ),
         Loop(
@@ -781,6 +784,7 @@ def batch_loops(n: Callable[[int], int], script: list[int | None]) -> list[Loop]
                 partial(refused, ValueError, batch.step_learners, first, line_up, seats),
                 partial(refused, ValueError, batch.step_learners, first, "random", next_learners=seats[:, 2] + 3),
                 partial(refused, TypeError, batch.step_learners, first, "random", playing=np.ones(games)),
+                partial(refused, ValueError, batch.step_learners, first, "random", next_opponents=seats[:, :3] + 1),
             ),
         ),
         Loop(

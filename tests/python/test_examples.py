@@ -53,5 +53,19 @@ def test_rllib_ppo(tmp_path):
     needs("torch", "ray.rllib")
     if os.environ.get("TEGULO_SANITIZED"):
         pytest.skip("Ray's workers do not start under AddressSanitizer")
-    stdout, figures = run_example("rllib_ppo.py", tmp_path, "--iterations", "1", "--batch", "128", "--hidden", "16")
+    stdout, figures = run_example(
+        "rllib_ppo.py", tmp_path, "--iterations", "1", "--batch", "128", "--minibatch", "64", "--hidden", "16",
+        "--channels", "8", "--eval-games", "4",
+    )  # fmt: skip
     assert "iteration 1" in stdout and figures["curve"][0][0] >= 128
+    assert 0 <= figures["after"]["sampled"] <= 1
+
+
+def test_selfplay_snapshots(tmp_path):
+    needs("torch", "gymnasium")
+    stdout, figures = run_example(
+        "selfplay_snapshots.py", tmp_path, "--minutes", "0.05", "--envs", "4", "--n-steps", "8", "--channels", "8",
+        "--snapshot-every", "1", "--eval-games", "2", "--ladder", "random,greedy",
+    )  # fmt: skip
+    assert "before training: ladder rating" in stdout and "after training: ladder rating" in stdout
+    assert figures["pool"] > 2 and set(figures["after"]["rungs"]) == {"random", "greedy"}

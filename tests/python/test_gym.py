@@ -16,6 +16,7 @@ import tegulo_rl  # noqa: E402
 from tegulo_rl import PyTegulo  # noqa: E402
 from tegulo_rl.gym import ENV_ID, LegalDraw, TeguloGymEnv, TeguloVectorEnv  # noqa: E402
 from tegulo_rl.learner import SEATS, LearnerGames, final_planes  # noqa: E402
+from tegulo_rl.legal import FINAL_ACTION  # noqa: E402
 
 
 def first_legal(info):
@@ -212,8 +213,10 @@ def test_next_step_autoreset_follows_gymnasium():
         prev_terminated = history[t - 1][2]
         for i in np.flatnonzero(terminated):
             ended_somewhere = True
-            assert not infos["action_mask"][i].any() and infos["_scores"][i]
-            assert infos["legal_offsets"][i] == infos["legal_offsets"][i + 1]
+            # A final row lists one legal action, the same in the mask and the list.
+            assert np.flatnonzero(infos["action_mask"][i]).tolist() == [FINAL_ACTION] and infos["_scores"][i]
+            lo, hi = infos["legal_offsets"][i : i + 2]
+            assert infos["legal_actions"][lo:hi].tolist() == [FINAL_ACTION]
             assert rewards[i] in (0.0, 1 / 3, 0.5, 2 / 3, 1.0) or 0 <= rewards[i] <= 1
         if prev_terminated is not None:
             for i in np.flatnonzero(prev_terminated):
@@ -283,3 +286,79 @@ def test_waiting_games_are_put_back_exactly(opponents):
         going = ~step.terminated
         assert (after[going] == held[going] - 1).all()
     assert tegulo_rl.GameBatch is type(games.batch)
+
+
+@pytest.mark.parametrize("mode", ["next_step", "same_step"])
+def test_no_masked_softmax_is_nan_the_sampler_is_legal_and_masks_never_change_afterwards(mode):
+    torch = None
+    try:
+        import torch
+
+        from tegulo_rl.net.model import masked
+    except ImportError:
+        pass
+    envs = TeguloVectorEnv(16, opponents="random", seat=None, legal="both", autoreset_mode=mode)
+    _, infos = envs.reset(seed=5)
+    envs.action_space.seed(5)
+    kept, ends = [], 0
+    logits = np.zeros((16, 36400), dtype=np.float32)
+    for t in range(100):
+        mask = infos["action_mask"]
+        counts = np.diff(infos["legal_offsets"])
+        assert (mask.sum(axis=1) == counts).all() and (counts >= 1).all()
+        # A row with no legal entry is all -inf, and its softmax NaN.
+        shifted = np.where(mask, logits, -np.inf)
+        probabilities = np.exp(shifted - shifted.max(axis=1, keepdims=True))
+        assert np.isfinite(probabilities / probabilities.sum(axis=1, keepdims=True)).all()
+        if torch is not None and t % 5 == 0:  # the package's own masking, and a Categorical that checks it
+            torch.distributions.Categorical(logits=masked(torch.from_numpy(logits), torch.from_numpy(mask.copy())))
+        actions = envs.action_space.sample()
+        assert mask[np.arange(16), actions].all()
+        if t % 10 == 0:
+            kept.append((mask, mask.copy()))
+        _, _, terminated, _, infos = envs.step(actions)  # the env refuses an illegal action
+        ends += int(terminated.sum())
+    assert ends > 0
+    for mask, copy in kept:
+        np.testing.assert_array_equal(mask, copy)
+
+
+@pytest.mark.parametrize("vector", [False, True])
+def test_the_dict_observation_holds_every_seat_from_the_learner_on(vector):
+    if vector:
+        env = TeguloVectorEnv(4, opponents="greedy", seat=None, observation="dict", autoreset_mode="same_step")
+    else:
+        env = TeguloGymEnv(opponents="greedy", seat=None, observation="dict")
+    obs, info = env.reset(seed=3)
+    rng = np.random.default_rng(3)
+    assert env.observation_space.contains(obs)
+    finals = 0
+    for _ in range(80):
+        rows = [(i, env._games.batch.game(i)) for i in range(4)] if vector else [(0, env._games.batch.game(0))]
+        for i, game in rows:
+            seat = int(info["seat"][i]) if vector else info["seat"]
+            mine = obs["pieces"][i] if vector else obs["pieces"]
+            board = obs["board"][i] if vector else obs["board"]
+            done = obs["done"][i] if vector else obs["done"]
+            for k in range(4):
+                # Row k is the seat k places after the learner: its own pieces and done flag as it sees them.
+                theirs = game.observe((seat + k) % 4)
+                np.testing.assert_array_equal(mine[k], np.frombuffer(theirs.pieces, np.uint8)[:21])
+                assert done[k] == theirs.done[0]
+            own = game.observe(seat)
+            cells = [np.frombuffer(getattr(own, name), np.uint8) for name in ("observation", "corners", "blocked")]
+            np.testing.assert_array_equal(board.reshape(-1), np.concatenate(cells))
+        actions = env.action_space.sample() if vector else random_pick(info, rng)
+        obs, _, terminated, _, info = env.step(actions)
+        if vector:
+            for i in np.flatnonzero(terminated):
+                # The end of the game, every seat done; the new game already at its learner's first turn.
+                final = info["final_obs"][i]
+                assert set(final) == {"board", "pieces", "done"} and final["done"].all()
+                assert env._games.batch.game(i).ply <= 3
+                finals += 1
+        elif terminated:
+            assert obs["done"].all() and env.observation_space.contains(obs)
+            finals += 1
+            obs, info = env.reset()
+    assert finals > 0

@@ -10,7 +10,8 @@ import pytest
 torch = pytest.importorskip("torch", reason="torch is not installed: the network needs pip install 'tegulo-rl[torch]'")
 pytest.importorskip("safetensors", reason="safetensors is not installed: pip install 'tegulo-rl[torch]'")
 
-from tegulo_rl import GameBatch, PyTegulo, lineup  # noqa: E402
+from tegulo_rl import GameBatch, PyTegulo, lineup, players  # noqa: E402
+from tegulo_rl.lineup import NetPlayer  # noqa: E402
 from tegulo_rl.net import BASELINE, baseline, checkpoint  # noqa: E402
 from tegulo_rl.net import player as net_player  # noqa: E402
 from tegulo_rl.net.model import CENTRE, Architecture, PolicyValueNet  # noqa: E402
@@ -151,7 +152,19 @@ def test_guided_search_player_and_arena_take_network_players(tiny_path):
     az = lineup.parse(f"az:8:{tiny_path}")
     assert az.simulations == 8 and az.path == tiny_path and str(az) == f"az:8:{tiny_path}"
     action = lineup.choose_one(game, az)
-    assert action in np.flatnonzero(np.frombuffer(game.observe(0).action_mask, bool))
+    legal = np.flatnonzero(np.frombuffer(game.observe(0).action_mask, bool))
+    assert action in legal
+    # lineup.choose_one plays every player, with its fields as keywords; players.choose the built-in ones,
+    # and it says where the others are.
+    net = f"net:{tiny_path}"
+    assert lineup.choose_one(game, net) == lineup.choose_one(game, NetPlayer(path=tiny_path)) in legal
+    assert lineup.choose_one(game, net, temperature=3.0) == lineup.choose_one(
+        game, NetPlayer(path=tiny_path, temperature=3.0)
+    )
+    with pytest.raises(TypeError, match="unknown player parameter 'playout'"):
+        lineup.choose_one(game, net, playout="random")
+    with pytest.raises(ValueError, match="Unknown player 'net'.*tegulo_rl.lineup names every player"):
+        players.choose(game, "net")
     result = arena.play([f"net:{tiny_path}", "random"], 2, seed=0, threads=1)
     assert len(result.results) == 2 and result.players == (f"net:{tiny_path}", "random")
 
@@ -203,8 +216,19 @@ def test_bad_checkpoints_are_refused_naming_the_file_and_the_fault(tmp_path, tin
         save_file(tensors, path, metadata={KEY: json.dumps(info)})
         return path
 
-    with pytest.raises(CheckpointError, match="engine"):
-        checkpoint.load(written("old.safetensors", {**info, "engine": {"version": "0.0.1", "actions": 36400}}))
+    # Another package version loads, with a warning; another encoding or action count is refused.
+    with pytest.warns(checkpoint.CheckpointVersionWarning, match="tegulo-rl 0.0.1"):
+        old, _ = checkpoint.load(written("old.safetensors", {**info, "engine": {"version": "0.0.1", "actions": 36400}}))
+    assert all(torch.equal(t, old.state_dict()[k]) for k, t in tensors.items())
+    for name, changed, fault in (
+        ("next.safetensors", {"encoding": checkpoint.ENCODING + 1}, "encoding version 2"),
+        ("grid.safetensors", {"engine": {**info["engine"], "actions": 40000}}, "36400 actions"),
+    ):
+        with pytest.raises(CheckpointError, match=fault):
+            checkpoint.load(written(name, {**info, **changed}))
+    assert info["encoding"] == checkpoint.ENCODING == 1  # and one without the field is of the first encoding
+    del info["encoding"]
+    assert checkpoint.load(written("first.safetensors", info))[1]["step"] == info["step"]
     with pytest.raises(CheckpointError, match="missing"):
         checkpoint.load(written("few.safetensors", info, {k: v for k, v in tensors.items() if "stem" not in k}))
     broken = dict(tensors, **{"stem.bias": torch.full_like(tensors["stem.bias"], float("nan"))})

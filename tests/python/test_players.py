@@ -157,6 +157,63 @@ def test_step_learners_brings_every_game_back_to_its_learner_and_pays_the_learne
     assert ends > 12
 
 
+def learner_turn_by_steps(game, action, learner, opponents, upcoming, following, lineup):
+    """A learner's turn on a one-game batch played by step and step_players: the learner's
+    action, then its opponents up to its next turn, in a new game (its learner `upcoming`,
+    its opponents `following`) if this one ends. Returns the step that ended a game, if any."""
+
+    def seats(learner, opponents):
+        table = np.zeros((1, 4), dtype=np.int64)
+        for k in range(1, 4):
+            table[0, (learner + k) % 4] = opponents[k - 1]
+        return table
+
+    table, end = seats(learner, opponents), None
+    step = game.step([action])
+    while True:
+        if step.terminated[0]:
+            end, learner, table = step, upcoming, seats(upcoming, following)
+        if game.to_bytes()[0, -1] == learner:
+            return end
+        step = game.step_players(lineup, table)
+
+
+def test_step_learners_agrees_with_step_and_step_players_on_copied_games():
+    from tegulo_rl._batch import _restore
+
+    n, size = 10, len(PyTegulo().to_bytes())
+    batch = GameBatch(n, seed=8, threads=2)
+    rng = np.random.default_rng(8)
+    lineup = ["random", Player("greedy"), "heuristic"]
+    learners = np.zeros(n, dtype=np.int64)
+    opponents = np.array([rng.permutation(3) for _ in range(n)])  # a different player in each slot
+    ends = 0
+    for _ in range(70):
+        _, (records, mode, _, seed, streams) = batch.__reduce__()
+        obs = batch.observe("list")
+        actions = obs.legal_actions[obs.legal_offsets[:-1] + rng.integers(np.diff(obs.legal_offsets))]
+        upcoming = rng.integers(4, size=n)
+        following = np.array([rng.permutation(3) for _ in range(n)])
+        step = batch.step_learners(actions, lineup, opponents, next_learners=upcoming, next_opponents=following)
+        _, (after, _, _, _, after_streams) = batch.__reduce__()
+        for i in range(n):
+            copy = _restore(records[i * size : (i + 1) * size], mode, 1, seed, streams[i * 8 : (i + 1) * 8])
+            end = learner_turn_by_steps(copy, actions[i], learners[i], opponents[i], upcoming[i], following[i], lineup)
+            _, (mine, _, _, _, my_stream) = copy.__reduce__()
+            assert mine == after[i * size : (i + 1) * size] and my_stream == after_streams[i * 8 : (i + 1) * 8]
+            assert step.terminated[i] == (end is not None)
+            if end is not None:
+                np.testing.assert_array_equal(step.final_records[i], end.final_records[0])
+                np.testing.assert_array_equal(step.rewards[i], end.rewards[0])
+                np.testing.assert_array_equal(step.scores[i], end.scores[0])
+            else:
+                assert step.scores[i].tolist() == copy.game(0).scores and not step.rewards[i].any()
+        learners = np.where(step.terminated, upcoming, learners)
+        opponents = np.where(step.terminated[:, None], following, opponents)
+        ends += int(step.terminated.sum())
+    assert ends >= n
+
+
 def test_bad_step_learners_input_is_refused_and_changes_nothing():
     batch = GameBatch(3, seed=1)
     obs = batch.observe("list")
@@ -175,6 +232,11 @@ def test_bad_step_learners_input_is_refused_and_changes_nothing():
         (lambda: batch.step_learners(good, "random", next_learners=[0, 4, 0]), ValueError, r"next_learners\[1\] is 4"),
         (lambda: batch.step_learners(good, "random", playing=np.ones(2, bool)), ValueError, r"playing must have shape"),
         (lambda: batch.step_learners(good, "random", playing=np.ones(3)), TypeError, "playing must be integers"),
+        (
+            lambda: batch.step_learners(good, "random", next_opponents=np.ones((3, 3), int)),
+            ValueError,
+            r"next_opponents\[0, 0\] is 1",
+        ),  # fmt: skip
     ]
     for call, error, message in cases:
         with pytest.raises(error, match=message):

@@ -9,6 +9,7 @@ pytest.importorskip("gymnasium", reason="gymnasium is not installed for this int
 pytest.importorskip("ray.rllib", reason="ray[rllib] is not installed for this interpreter")
 
 from tegulo_rl import selfplay  # noqa: E402
+from tegulo_rl.legal import FINAL_ACTION  # noqa: E402
 from tegulo_rl.rllib import AGENTS, TeguloMultiAgentEnv, ppo_config  # noqa: E402
 
 
@@ -44,7 +45,8 @@ def test_only_the_agent_to_act_observes_and_every_seat_is_rewarded_at_the_end():
     assert env.game.is_over and terminateds["__all__"]
     assert set(final_obs) == set(rewards) == set(AGENTS)
     assert [rewards[a] for a in AGENTS] == pytest.approx(env.game.outcome("rank"))
-    assert all(not final_obs[a]["action_mask"].any() for a in AGENTS)
+    # A final position's mask keeps one legal entry, so that a masked softmax over it stays finite.
+    assert all(np.flatnonzero(final_obs[a]["action_mask"]).tolist() == [FINAL_ACTION] for a in AGENTS)
     with pytest.raises(RuntimeError, match="reset"):
         env.step({"player_0": 0})
 
@@ -108,3 +110,53 @@ def test_rllib_ppo_with_action_masking_trains_on_a_local_ray():
         finally:
             algo.stop()
     assert result["env_runners"]["num_env_steps_sampled_lifetime"] >= 64
+
+
+def test_the_dict_observation_and_policy_opponents_drawn_from_a_pool():
+    from tegulo_rl.pool import Pool
+
+    calls = []
+
+    def first(observation):
+        calls.append(observation.current_agent.tolist())
+        return observation.legal_actions[observation.legal_offsets[:-1]]
+
+    env = TeguloMultiAgentEnv({"opponents": Pool([first, "greedy"]), "seat": 1, "observation": "dict"})
+    rng = np.random.default_rng(0)
+    for seed in range(3):
+        obs, _ = env.reset(seed=seed)
+        while True:
+            (name,) = obs
+            assert name == "player_1" and env.observation_spaces[name].contains(obs[name])
+            whole = obs[name]["observations"]
+            for k in range(4):  # every seat from the learner on
+                theirs = np.frombuffer(env.game.observe((1 + k) % 4).pieces, np.uint8)[:21]
+                np.testing.assert_array_equal(whole["pieces"][k], theirs)
+            obs, _, terminateds, _, _ = env.step({name: int(rng.choice(np.flatnonzero(obs[name]["action_mask"])))})
+            if terminateds["__all__"]:
+                break
+    assert calls and all(len(agents) == 1 and agents[0] != 1 for agents in calls)
+    # A policy that fails is refused naming it, and the game stands as before the step.
+    env = TeguloMultiAgentEnv({"opponents": lambda observation: [36400] * len(observation.current_agent)})
+    obs, _ = env.reset(seed=0)
+    before = env.game.to_bytes()
+    with pytest.raises(ValueError, match=r"opponent 'policy <lambda>' returned action 36400 in game 0"):
+        env.step({"player_0": int(np.flatnonzero(obs["player_0"]["action_mask"])[0])})
+    assert env.game.to_bytes() == before
+
+
+@pytest.mark.parametrize("observation", ["planes", "dict"])
+def test_the_grid_module_plays_legally_in_evaluate_on_either_observation(observation):
+    pytest.importorskip("torch", reason="torch is not installed for this interpreter")
+    from tegulo_rl.rllib import evaluate
+    from tegulo_rl.rllib_grid import GridModule
+
+    env = TeguloMultiAgentEnv({"observation": observation})
+    module = GridModule(
+        observation_space=env.observation_spaces["player_0"],
+        action_space=env.action_spaces["player_0"],
+        model_config={"channels": 4, "layers": 2, "hidden": 8, "bf16": False},
+    )
+    # The module's games are played by a batch that refuses illegal actions: finishing means none was played.
+    for sample in (True, False):
+        assert 0.0 <= evaluate(module, games=4, opponents="greedy", sample=sample) <= 1.0

@@ -55,7 +55,7 @@ def test_vec_env_masks_ends_and_terminal_observations_are_the_engines():
 
 def test_grid_policy_head_is_one_logit_per_orientation_and_cell():
     env = TeguloVecEnv(2, seed=0)
-    model = MaskablePPO(GridPolicy, env, n_steps=8, batch_size=16, seed=0, policy_kwargs={"channels": 8})
+    model = MaskablePPO(GridPolicy, env, n_steps=8, batch_size=16, seed=0, policy_kwargs={"channels": 8, "bf16": False})
     policy = model.policy
     head = policy.action_net[1]
     assert isinstance(head, torch.nn.Conv2d) and head.out_channels == 91 and head.kernel_size == (3, 3)
@@ -77,3 +77,34 @@ def test_maskable_ppo_trains_on_it_with_no_wrapper_and_never_plays_illegally():
     assert model.num_timesteps >= 64
     score = evaluate(model, games=2, opponents="random", deterministic=True)
     assert 0.0 <= score <= 1.0
+
+
+@pytest.mark.parametrize("observation", ["planes", "dict"])
+def test_grid_policy_on_either_observation_with_either_distribution_gives_the_same_policy(observation):
+    env = TeguloVecEnv(3, seed=2, observation=observation)
+    obs = env.reset()
+    models = {
+        kind: MaskablePPO(GridPolicy, env, n_steps=8, batch_size=8, seed=4,
+                          policy_kwargs={"channels": 8, "distribution": kind, "bf16": False})
+        for kind in ("legal", "masked")
+    }  # fmt: skip
+    models["masked"].policy.load_state_dict(models["legal"].policy.state_dict())
+    tensor = models["legal"].policy.obs_to_tensor(obs)[0]
+    masks = get_action_masks(env)
+    actions = torch.as_tensor(np.array([np.flatnonzero(row)[-1] for row in masks]))
+    results = {}
+    for kind, model in models.items():
+        with torch.no_grad():
+            values, log_prob, entropy = model.policy.evaluate_actions(tensor, actions, action_masks=masks)
+        results[kind] = (values, log_prob, entropy)
+    for ours, theirs in zip(results["legal"], results["masked"], strict=True):
+        torch.testing.assert_close(ours, theirs, rtol=1e-4, atol=1e-4)
+    # The model with bool masks in its buffer trains and plays legally on the dict observation as on the planes.
+    from tegulo_rl.sb3 import BoolMaskDictRolloutBuffer, BoolMaskRolloutBuffer, maskable_ppo
+
+    model = maskable_ppo(env, n_steps=8, batch_size=12, n_epochs=1, seed=1, policy_kwargs={"channels": 8})
+    expected = BoolMaskDictRolloutBuffer if observation == "dict" else BoolMaskRolloutBuffer
+    assert isinstance(model.rollout_buffer, expected)
+    model.learn(24)
+    assert model.rollout_buffer.action_masks.dtype == bool
+    assert 0.0 <= evaluate(model, games=2, opponents="random") <= 1.0

@@ -17,8 +17,9 @@ from tegulo_rl import lineup as lineups
 from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl._views import SEATS
 from tegulo_rl.arena.reporting import ArenaResult, GameResult, Thinking, summarize
-from tegulo_rl.lineup import AnyPlayer, NetPlayer
+from tegulo_rl.lineup import AnyPlayer, NetPlayer, PlayerLike
 from tegulo_rl.players import Player
+from tegulo_rl.policy import PolicyPlayer
 
 DEFAULT_BATCH = 256
 
@@ -32,9 +33,12 @@ class Interrupted(KeyboardInterrupt):
 
 
 def label(player: AnyPlayer) -> str:
-    """The player as text: its command-line name, with any setting that name leaves out."""
+    """The player as text: its command-line name, with any setting that name leaves out (a policy: its name)."""
+    if isinstance(player, PolicyPlayer):
+        return player.name
     if isinstance(player, NetPlayer):
-        relevant = ["temperature", "seed"] if player.name == "net" else ["exploration", "leaves"]
+        searching = ["exploration", "leaves", "root", "considered", "gumbel_scale", "playout_weight", "seed"]
+        relevant = ["temperature", "seed"] if player.name == "net" else searching
         default_net = NetPlayer(player.name)
         extras = [f"{n}={getattr(player, n)}" for n in relevant if getattr(player, n) != getattr(default_net, n)]
         return f"{player}({', '.join(extras)})" if extras else str(player)
@@ -47,7 +51,7 @@ def label(player: AnyPlayer) -> str:
     return f"{player}({', '.join(extras)})" if extras else str(player)
 
 
-def check_players(players: Sequence[str | AnyPlayer]) -> list[AnyPlayer]:
+def check_players(players: Sequence[PlayerLike]) -> list[AnyPlayer]:
     """The players parsed, refusing fewer than two, more than four or the same one twice."""
     parsed = [lineups.parse(p) for p in players]
     if not 2 <= len(parsed) <= SEATS:
@@ -74,7 +78,7 @@ def finished_game(number: int, seats: tuple[int, ...], scores: list[int], record
 
 
 def play(
-    players: Sequence[str | AnyPlayer],
+    players: Sequence[PlayerLike],
     games: int,
     *,
     seed: int = 0,

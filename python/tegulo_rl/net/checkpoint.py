@@ -5,8 +5,17 @@ optimiser's moments under keys starting with "optimizer."), with the JSON in the
 file's own metadata under "tegulo_rl", so that weights and description can never
 disagree; NAME.json beside it holds the same JSON for people and tools to read
 (loading never needs it). safetensors loads without running code. The JSON holds
-FORMAT, the architecture, the engine's version and action count, the training
-step and whatever the caller adds (the hyperparameters, the command, the seed).
+FORMAT, the architecture, the encoding version, the engine's version and action
+count, the training step and whatever the caller adds (the hyperparameters, the
+command, the seed).
+
+The encoding version (ENCODING) names what the weights mean: the input planes and
+vector, the action grid's order and the meaning of the values (each seat's rank
+reward). It changes only when one of those does, and loading refuses a checkpoint
+of another encoding. The package version is recorded too, and a checkpoint of
+another version loads with a warning: a release that keeps the encoding keeps its
+checkpoints. A checkpoint written before the encoding was recorded has encoding 1,
+the first.
 
 Every write goes to a temporary name in the same folder and is renamed into
 place, so a kill leaves the previous checkpoint whole. Loading refuses, naming the
@@ -19,6 +28,7 @@ from __future__ import annotations
 
 import json
 import os
+import warnings
 from typing import Any
 
 import torch
@@ -30,6 +40,10 @@ from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl.net.model import Architecture, PolicyValueNet
 
 FORMAT = "tegulo-rl net 1"
+# The encoding of the network's inputs and outputs: 13 padded planes and the 88 numbers of
+# pieces and done flags (model.features), logits in the action grid's order in the mover's
+# frame, values that are each seat's rank reward. Bump it when any of them changes.
+ENCODING = 1
 KEY = "tegulo_rl"
 OPTIMIZER = "optimizer."
 
@@ -38,11 +52,16 @@ class CheckpointError(ValueError):
     """A checkpoint that cannot be loaded; the message names the file and the fault."""
 
 
+class CheckpointVersionWarning(UserWarning):
+    """A checkpoint written by another version of the package, with the same encoding: it loads."""
+
+
 def describe(net: PolicyValueNet, step: int, **extra: Any) -> dict[str, Any]:
     """The JSON of a checkpoint of `net` after `step` training steps."""
     return {
         "format": FORMAT,
         "architecture": net.arch.to_dict(),
+        "encoding": ENCODING,
         "engine": {"version": __version__, "actions": PyTegulo.num_actions},
         "step": step,
         **extra,
@@ -86,7 +105,8 @@ def _optimizer_tensors(optimizer: torch.optim.Optimizer) -> dict[str, torch.Tens
 
 
 def read_info(path: str) -> dict[str, Any]:
-    """The JSON inside a checkpoint file, checked for our format and this engine."""
+    """The JSON inside a checkpoint file, checked for our format, encoding and action count; another
+    package version only warns (CheckpointVersionWarning)."""
     if not os.path.isfile(path):
         raise CheckpointError(f"{path}: no such checkpoint file")
     try:
@@ -102,10 +122,20 @@ def read_info(path: str) -> dict[str, Any]:
         raise CheckpointError(f"{path}: its description is not JSON ({error})") from None
     if not isinstance(info, dict) or info.get("format") != FORMAT:
         raise CheckpointError(f"{path}: format {info.get('format')!r}, expected {FORMAT!r}")
-    engine = info.get("engine", {})
-    if engine != {"version": __version__, "actions": PyTegulo.num_actions}:
+    encoding = info.get("encoding", 1)
+    if encoding != ENCODING:
         raise CheckpointError(
-            f"{path}: made for engine {engine!r}, this is version {__version__} with {PyTegulo.num_actions} actions"
+            f"{path}: encoding version {encoding!r} (its planes, action grid or values), this package reads {ENCODING}"
+        )
+    engine = info.get("engine", {})
+    if not isinstance(engine, dict) or engine.get("actions") != PyTegulo.num_actions:
+        raise CheckpointError(f"{path}: made for engine {engine!r}, this one has {PyTegulo.num_actions} actions")
+    if engine.get("version") != __version__:
+        warnings.warn(
+            f"{path}: written by tegulo-rl {engine.get('version')}, this is {__version__}; "
+            f"the encoding is the same ({ENCODING}), so it loads",
+            CheckpointVersionWarning,
+            stacklevel=3,
         )
     return info
 
