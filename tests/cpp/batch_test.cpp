@@ -230,7 +230,7 @@ TEST(GameBatch, StepLearnersPutsEveryGameBackWhenAPlayerThrows) {
   // Fails at the k-th opponent's move, after other games (and this one's learner) moved.
   for (const int k : {1, 9, 40}) {
     std::atomic<int> moves = 0;
-    auto choose = [&](std::size_t, const Game& game, Stream& stream, std::size_t) {
+    auto choose = [&](std::size_t, const Game& game, Stream& stream, std::size_t, bool) {
       if (++moves == k) throw std::bad_alloc();
       std::vector<std::uint16_t> legal;
       game.legal_moves(game.current_agent, legal);
@@ -240,7 +240,7 @@ TEST(GameBatch, StepLearnersPutsEveryGameBackWhenAPlayerThrows) {
     EXPECT_EQ(slots_of(batch), before) << "failing at move " << k;
   }
   // And with no failure the same call goes through.
-  auto random_choice = [](std::size_t, const Game& game, Stream& stream, std::size_t) {
+  auto random_choice = [](std::size_t, const Game& game, Stream& stream, std::size_t, bool) {
     std::vector<std::uint16_t> legal;
     game.legal_moves(game.current_agent, legal);
     return legal[stream.below(legal.size())];
