@@ -70,7 +70,7 @@ class Inference:
         self.precision = precision(asked, str(self.device))
         self.net = copy.deepcopy(net).to(self.device).eval()
         if self.precision == "bf16":
-            self.net = self.net.to(memory_format=torch.channels_last)
+            self.net = self.net.to(memory_format=torch.channels_last)  # type: ignore[call-overload]
 
     def refresh(self, net: PolicyValueNet) -> None:
         """Takes `net`'s current weights."""

@@ -460,7 +460,7 @@ def _train(settings: Settings, progress: Callable[[int, int, str], None] | None,
     os.makedirs(os.path.join(settings.out, "snapshots"), exist_ok=True)
     net, optimizer, info = _start(settings)
     if bf16:
-        net = net.to(memory_format=torch.channels_last)
+        net = net.to(memory_format=torch.channels_last)  # type: ignore[call-overload]
     first = int(info["generation"])
     metrics_path = os.path.join(settings.out, METRICS)
     rows: list[dict[str, Any]] = list(_metrics_rows(metrics_path, first))
