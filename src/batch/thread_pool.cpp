@@ -1,7 +1,6 @@
 #include "thread_pool.hpp"
 
 #include <sched.h>
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,10 +117,10 @@ void ThreadPool::drain(std::unique_lock<std::mutex>& lock) {
     std::exception_ptr error;
     try {
       invoke(context, i);
-    } catch (abi::__forced_unwind&) {
-      throw;  // the thread's end, not a failure of the task
     } catch (...) {
       error = std::current_exception();
+      // None for the unwinding that ends the thread (pthread_exit): no failure of the task.
+      if (!error) throw;
     }
     lock.lock();
     if (error && !error_) error_ = error;

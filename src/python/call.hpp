@@ -14,12 +14,12 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <new>
 #include <optional>
 #include <span>
@@ -156,17 +156,19 @@ inline PyCFunction fastcall(FastCall entry) {
 // Step 1 of a call: every entry from the interpreter goes through here. Nothing
 // thrown may cross into the interpreter: what escapes the steps (an internal
 // failure outside `run`, or anything else) ends the process. The one exception is
-// the unwinding with which a finalising interpreter ends a daemon thread that
-// attaches inside the call: it is the thread's end, and goes on to it.
+// the unwinding (abi::__forced_unwind, from pthread_exit) with which a finalising
+// interpreter ends a daemon thread that attaches inside the call: it is the
+// thread's end, and goes on to it.
 template <class Steps>
 auto enter(Steps&& steps) -> decltype(steps()) {
   try {
     return steps();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const std::bad_alloc&) {
     die("out of memory");
   } catch (...) {
+    // That unwinding carries no C++ exception object, so it has no exception_ptr:
+    // told apart so, without binding a reference to an object that is not there.
+    if (!std::current_exception()) throw;
     die("uncaught panic at ffi boundary");
   }
 }

@@ -1,7 +1,5 @@
 #include "python/call_lock.hpp"
 
-#include <cxxabi.h>
-
 #include <chrono>
 
 namespace tegulo::py {
@@ -17,8 +15,9 @@ constexpr auto WAIT_SLICE = std::chrono::milliseconds(20);
 void attach(PyThreadState* state) noexcept {
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    // The process is ending; leaving this handler would end it at once, with an abort.
+  } catch (...) {
+    // Nothing but that unwinding leaves the interpreter. The process is ending, and
+    // leaving this handler would end it at once, with an abort.
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
 }
