@@ -15,7 +15,7 @@ def test_names_parse_to_built_in_or_network_players():
     assert lineup.parse("mcts:50") == players.Player("mcts", simulations=50)
     assert lineup.parse("net") == NetPlayer("net")
     assert lineup.parse("net:/x/y.safetensors") == NetPlayer("net", path="/x/y.safetensors")
-    assert lineup.parse("az") == NetPlayer("az", simulations=200)
+    assert lineup.parse("az") == NetPlayer("az", simulations=lineup.DEFAULT_AZ_SIMULATIONS)
     assert lineup.parse("az:64:ck.safetensors") == NetPlayer("az", path="ck.safetensors", simulations=64)
     for name in ("net", "az:64", "az:8:ck.safetensors", "heuristic", "mcts:7"):
         assert lineup.label(name) == name  # the label reads back as the same player

@@ -126,7 +126,8 @@ class ArenaResult:
     history: tuple[RatingPoint, ...]  # empty without openskill
     interrupted: bool = False
     versions: dict[str, str | None] = field(default_factory=dict)
-    thinking: tuple[Thinking, ...] = ()  # in the order of players
+    # In the order of players. Timings differ from run to run: two results of the same games are equal.
+    thinking: tuple[Thinking, ...] = field(default=(), compare=False)
 
     @property
     def rated(self) -> bool:
