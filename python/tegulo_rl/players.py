@@ -28,6 +28,7 @@ random stream; `seats[i, a]` names the player of agent `a` in game `i`.
 
 from __future__ import annotations
 
+import itertools
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, fields, replace
 from typing import Any
@@ -277,7 +278,8 @@ def search_targets(
     counts = np.zeros(n, np.int64)
     counts[rows] = np.diff(np.frombuffer(offsets, np.int64))
     result.actions[rows] = np.frombuffer(actions, np.int64)
-    np.cumsum(counts, out=result.legal_offsets[1:])
+    # Running sums in Python: numpy's cumsum keeps a little memory of every call in a cache.
+    result.legal_offsets[1:] = list(itertools.accumulate(counts.tolist()))
     result.values[rows] = np.frombuffer(values, np.float32).reshape(-1, SEATS)
     # Games that were not searched hold no entries, so the entries are already in game order.
     return replace(
