@@ -33,7 +33,6 @@ With `workers`, each generation's games are played as Ray tasks.
 from __future__ import annotations
 
 import contextlib
-import csv
 import dataclasses
 import os
 import sys
@@ -54,7 +53,7 @@ from tegulo_rl._tegulo import PyTegulo
 from tegulo_rl.net import checkpoint
 from tegulo_rl.net.inference import Inference, precision
 from tegulo_rl.net.model import ACTIONS, SCORE_UNIT, SIDE, Architecture, PolicyValueNet, features, masked
-from tegulo_rl.net.train import RunMismatch, _seed, evaluate_vs_heuristic
+from tegulo_rl.net.train import RunMismatch, _metrics_rows, _seed, _write_metrics, evaluate_vs_heuristic
 from tegulo_rl.players import Player, search_targets
 
 CHECKPOINT = "checkpoint.safetensors"
@@ -415,22 +414,6 @@ def _start(settings: Settings) -> tuple[PolicyValueNet, torch.optim.Optimizer, d
     return net, optimizer, start
 
 
-def _metrics_rows(path: str, upto: int) -> list[dict[str, str]]:
-    if not os.path.exists(path):
-        return []
-    with open(path, newline="") as f:
-        return [row for row in csv.DictReader(f) if int(row["generation"]) <= upto]
-
-
-def _write_metrics(path: str, rows: list[dict[str, Any]]) -> None:
-    tmp = f"{path}.tmp{os.getpid()}"
-    with open(tmp, "w", newline="") as f:
-        writer = csv.DictWriter(f, fieldnames=COLUMNS)
-        writer.writeheader()
-        writer.writerows(rows)
-    os.replace(tmp, path)
-
-
 def train(
     settings: Settings,
     progress: Callable[[int, int, str], None] | None = None,
@@ -463,7 +446,7 @@ def _train(settings: Settings, progress: Callable[[int, int, str], None] | None,
         net = net.to(memory_format=torch.channels_last)  # type: ignore[call-overload]
     first = int(info["generation"])
     metrics_path = os.path.join(settings.out, METRICS)
-    rows: list[dict[str, Any]] = list(_metrics_rows(metrics_path, first))
+    rows: list[dict[str, Any]] = list(_metrics_rows(metrics_path, first, "generation"))
     step, seconds, positions = int(info["step"]), float(info["seconds"]), int(info["positions"])
     for generation in range(first, settings.generations):
         started = time.perf_counter()
@@ -532,7 +515,7 @@ def _train(settings: Settings, progress: Callable[[int, int, str], None] | None,
             snapshot = os.path.join(settings.out, "snapshots", f"{generation + 1:05d}.safetensors")
             checkpoint.save(snapshot, net, {**info, "reward_vs_heuristic": reward})
         checkpoint.save(os.path.join(settings.out, CHECKPOINT), net, info, optimizer)
-        _write_metrics(metrics_path, rows)
+        _write_metrics(metrics_path, rows, COLUMNS)
         if progress:
             detail = f"policy loss {means[0]:.3f}, value loss {means[1]:.4f}"
             if evaluated:
@@ -548,7 +531,7 @@ def plot(out: str, path: str) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    rows = _metrics_rows(os.path.join(out, METRICS), sys.maxsize)
+    rows = _metrics_rows(os.path.join(out, METRICS), sys.maxsize, "generation")
     hours = [float(r["seconds"]) / 3600 for r in rows]
     fig, (top, bottom) = plt.subplots(2, 1, figsize=(7, 6), sharex=True)
     top.plot(hours, [float(r["policy_loss"]) for r in rows], label="policy loss")

@@ -245,18 +245,19 @@ def _start(settings: Settings) -> tuple[PolicyValueNet, torch.optim.Optimizer, d
     return net, optimizer, start
 
 
-def _metrics_rows(path: str, upto: int) -> list[dict[str, str]]:
-    """The metrics rows of iterations up to `upto` (a resumed run drops those the checkpoint lost)."""
+def _metrics_rows(path: str, upto: int, key: str = "iteration") -> list[dict[str, str]]:
+    """The metrics rows whose `key` (iteration, or generation) is up to `upto` (a resumed run
+    drops those the checkpoint lost)."""
     if not os.path.exists(path):
         return []
     with open(path, newline="") as f:
-        return [row for row in csv.DictReader(f) if int(row["iteration"]) <= upto]
+        return [row for row in csv.DictReader(f) if int(row[key]) <= upto]
 
 
-def _write_metrics(path: str, rows: list[dict[str, Any]]) -> None:
+def _write_metrics(path: str, rows: list[dict[str, Any]], columns: tuple[str, ...] = COLUMNS) -> None:
     tmp = f"{path}.tmp{os.getpid()}"
     with open(tmp, "w", newline="") as f:
-        writer = csv.DictWriter(f, fieldnames=COLUMNS)
+        writer = csv.DictWriter(f, fieldnames=columns)
         writer.writeheader()
         writer.writerows(rows)
     os.replace(tmp, path)
