@@ -29,6 +29,14 @@ HUMAN = "you"  # the person's entry in `players`
 MAX_SEED = 2**63 - 1
 MAX_NAME = 200  # characters of a player's name
 MAX_FILE = 256 * 1024  # bytes: a whole game takes about 1 KiB
+MAX_DEPTH = 32  # nested arrays and objects: a saved game has 3
+# JSON's tokens that matter to its depth: strings (whose brackets do not nest; an unclosed one runs to the end,
+# so every match succeeds and a scan stays linear) and the brackets outside them.
+_TOKENS = {
+    bytes: re.compile(rb'"(?:[^"\\]|\\.)*+(?:"|\\?\Z)|[\[\]{}]', re.S),
+    str: re.compile(r'"(?:[^"\\]|\\.)*+(?:"|\\?\Z)|[\[\]{}]', re.S),
+}
+_OPEN, _CLOSE = ("[", "{", b"[", b"{"), ("]", "}", b"]", b"}")
 
 
 @dataclass(frozen=True)
@@ -122,6 +130,13 @@ def parse(text: bytes | str) -> object:
     def constant(name: str) -> object:
         raise ValueError(f"{name} is not a JSON value")
 
+    # The decoder's own recursion limit depends on the interpreter (recent ones allow thousands of levels,
+    # which whatever walks the value afterwards may not survive), so the depth is bounded here, before it.
+    depth = 0
+    for token in _TOKENS[type(text)].findall(text):
+        depth += (token in _OPEN) - (token in _CLOSE)
+        if depth > MAX_DEPTH:
+            raise ValueError(f"nested too deep (over {MAX_DEPTH} levels)")
     try:
         return json.loads(text, parse_constant=constant)
     except RecursionError:

@@ -47,6 +47,8 @@ def configure(parser: argparse.ArgumentParser) -> None:
                           "become policy targets (default 0.25)")  # fmt: skip
     selfplay.add_argument("--considered", type=_cli.positive, default=16, help="root actions the Gumbel search "
                           "samples (default 16)")  # fmt: skip
+    selfplay.add_argument("--playout-weight", type=float, default=0.5, help="weight of greedy playouts beside the "
+                          "network's value at the search's leaves, 0 to 1 (default 0.5)")  # fmt: skip
     selfplay.add_argument("--window", type=_cli.positive, default=6, help="generations in the replay window (6)")
     selfplay.add_argument("--aux-weight", type=float, default=0.25, help="weight of the auxiliary losses (0.25)")
     selfplay.add_argument(
@@ -146,6 +148,7 @@ def _self_play(args: argparse.Namespace) -> int:
             fast_simulations=args.fast_simulations,
             full_share=args.full_share,
             considered=args.considered,
+            playout_weight=args.playout_weight,
             window=args.window,
             steps=100 if args.steps is None else args.steps,
             batch_size=256 if args.batch_size is None else args.batch_size,

@@ -89,6 +89,7 @@ class Settings:
     fast_simulations: int = 8
     full_share: float = 0.25
     considered: int = 16
+    playout_weight: float = 0.5  # of greedy playouts in the searches' leaf values
     window: int = 6  # generations
     steps: int = 100  # per generation
     batch_size: int = 256
@@ -113,13 +114,15 @@ class Settings:
                 raise ValueError(f"{name} must be at least 1, got {getattr(self, name)}")
         if not 0 <= self.full_share <= 1:
             raise ValueError(f"full_share must be from 0 to 1, got {self.full_share}")
+        if not 0 <= self.playout_weight <= 1:
+            raise ValueError(f"playout_weight must be from 0 to 1, got {self.playout_weight}")
         if self.steps < 0:
             raise ValueError(f"steps must be at least 0, got {self.steps}")
 
     def recipe(self) -> dict[str, Any]:
         """The settings that decide the result, as the checkpoint records them."""
         keep = {
-            "games", "simulations", "fast_simulations", "full_share", "considered", "window", "steps", "batch_size",
+            "games", "simulations", "fast_simulations", "full_share", "considered", "playout_weight", "window", "steps", "batch_size",
             "learning_rate", "value_weight", "aux_weight", "eval_every", "eval_games", "seed", "init",
         }  # fmt: skip
         return {k: v for k, v in dataclasses.asdict(self).items() if k in keep}
@@ -178,7 +181,7 @@ def play(
             found = search_targets(
                 [PyTegulo.from_bytes(before[i].tobytes()) for i in group], evaluator, simulations=simulations,
                 root="gumbel", considered=min(settings.considered, simulations), leaves=settings.considered,
-                seed=_seed(seed, ply, int(is_full)), threads=1,
+                seed=_seed(seed, ply, int(is_full)), threads=1, playout_weight=settings.playout_weight,
             )  # fmt: skip
             actions[group] = found.actions
             for k, i in enumerate(group):
@@ -390,7 +393,9 @@ def _start(settings: Settings) -> tuple[PolicyValueNet, torch.optim.Optimizer, d
     path = os.path.join(settings.out, CHECKPOINT)
     if os.path.exists(path):
         info = checkpoint.read_info(path)
-        if info.get("recipe") != settings.recipe():
+        # Runs recorded before playouts were a setting searched without them.
+        recorded = {"playout_weight": 0.0, **info["recipe"]} if isinstance(info.get("recipe"), dict) else None
+        if recorded != settings.recipe():
             raise RunMismatch(f"{settings.out} holds a run of other settings: {info.get('recipe')}; "
                               f"this one is {settings.recipe()}")  # fmt: skip
         net, _ = checkpoint.load(path, settings.arch)
