@@ -32,7 +32,7 @@ MAX_FILE = 256 * 1024  # bytes: a whole game takes about 1 KiB
 MAX_DEPTH = 32  # nested arrays and objects: a saved game has 3
 # JSON's tokens that matter to its depth: strings (whose brackets do not nest; an unclosed one runs to the end,
 # so every match succeeds and a scan stays linear) and the brackets outside them.
-_TOKENS = {
+_TOKENS: dict[type, re.Pattern[Any]] = {
     bytes: re.compile(rb'"(?:[^"\\]|\\.)*+(?:"|\\?\Z)|[\[\]{}]', re.S),
     str: re.compile(r'"(?:[^"\\]|\\.)*+(?:"|\\?\Z)|[\[\]{}]', re.S),
 }
