@@ -6,12 +6,17 @@ import os
 import leakloops
 import pytest
 
-LOOPS = {loop.name: loop for loop in leakloops.loops()}
+from conftest import LEAK_SCALE
+
+LOOPS = {loop.name: loop for loop in leakloops.loops(LEAK_SCALE)}
 
 
 @pytest.mark.parametrize("name", list(LOOPS))
 def test_memory_stays_flat(name):
     figures = leakloops.measure(LOOPS[name])
+    assert figures.type_references == 0, figures  # each instance gives its class reference back
+    if LEAK_SCALE < 1:
+        return  # shortened loops are too short for their growth to tell
     # In each half of the loop, leaking 16 bytes in any one of its calls would add 8 bytes a
     # call: the margins are a quarter of that (traced) and a half (resident).
     half_of_16_bytes_each = 8 * figures.calls_each
@@ -20,4 +25,3 @@ def test_memory_stays_flat(name):
     # whatever the loop does; the traces and the references still tell.
     if not os.environ.get("TEGULO_SANITIZED"):
         assert figures.growth(figures.rss) < half_of_16_bytes_each / 2, figures
-    assert figures.type_references == 0, figures  # each instance gives its class reference back
