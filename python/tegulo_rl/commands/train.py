@@ -49,6 +49,8 @@ def configure(parser: argparse.ArgumentParser) -> None:
                           "samples (default 16)")  # fmt: skip
     selfplay.add_argument("--playout-weight", type=float, default=0.5, help="weight of greedy playouts beside the "
                           "network's value at the search's leaves, 0 to 1 (default 0.5)")  # fmt: skip
+    selfplay.add_argument("--compile", action="store_true", help="run the searches' network through "
+                          "torch.compile: about 20 s once, then about 1.6 times as fast (local play only)")  # fmt: skip
     selfplay.add_argument("--window", type=_cli.positive, default=6, help="generations in the replay window (6)")
     selfplay.add_argument("--aux-weight", type=float, default=0.25, help="weight of the auxiliary losses (0.25)")
     selfplay.add_argument(
@@ -165,6 +167,7 @@ def _self_play(args: argparse.Namespace) -> int:
             device=args.device,
             precision=args.precision,
             threads=args.threads,
+            compiled=args.compile,
             workers=args.workers,
             address=args.address,
         )

@@ -9,7 +9,11 @@ Elsewhere, or when asked, float32. The choice is made at run time, once per proc
 (`precision()`).
 
 An `Inference` holds its own copy of the network, so that training the original
-goes on unhindered; `refresh` copies the weights again.
+goes on unhindered; `refresh` copies the weights again. `compiled=True` runs that
+copy through `torch.compile` with a dynamic batch size: about 20 s of compiling on
+the first call, then 1.6 to 1.7 times the positions per second of the same path
+uncompiled (measured on this machine's CPU, bf16, batches of 64 to 512), which pays
+in long runs such as self-play and not in a short session.
 """
 
 from __future__ import annotations
@@ -67,12 +71,14 @@ class Inference:
     """A network ready to evaluate positions: `(logits, values) = inference(observation)` with
     logits (N, 36400) float32 over the whole action grid (unmasked) and values (N, 4) float32."""
 
-    def __init__(self, net: PolicyValueNet, asked: str = "auto", device: str = "cpu"):
+    def __init__(self, net: PolicyValueNet, asked: str = "auto", device: str = "cpu", compiled: bool = False):
         self.device = torch.device(device)
         self.precision = precision(asked, str(self.device))
         self.net = copy.deepcopy(net).to(self.device).eval()
         if self.precision == "bf16":
             self.net = self.net.to(memory_format=torch.channels_last)  # type: ignore[call-overload]
+        # The compiled module reads the copy's parameters, so `refresh` reaches it too.
+        self.forward: Callable[..., Any] = torch.compile(self.net, dynamic=True) if compiled else self.net
 
     def refresh(self, net: PolicyValueNet) -> None:
         """Takes `net`'s current weights."""
@@ -89,7 +95,7 @@ class Inference:
                 planes, vector = features(part, self.device)
                 if bf16:
                     planes = planes.contiguous(memory_format=torch.channels_last)
-                out, value = self.net(planes, vector)
+                out, value = self.forward(planes, vector)
                 logits[start : start + len(planes)] = out.float().cpu().numpy()
                 values[start : start + len(planes)] = value.float().cpu().numpy()
         return logits, values

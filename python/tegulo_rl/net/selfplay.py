@@ -80,7 +80,7 @@ class WindowFileError(ValueError):
 @dataclass(frozen=True)
 class Settings:
     """A self-play run; everything but `out`, `generations`, `device`, `precision`, `threads` and
-    `workers`/`address` must match the run recorded in `out` to resume it."""
+    `workers`/`address` (and `compiled`) must match the run recorded in `out` to resume it."""
 
     out: str
     generations: int = 40
@@ -104,6 +104,7 @@ class Settings:
     device: str = "cpu"
     precision: str = "auto"
     threads: int | None = None
+    compiled: bool = False  # the searches' network through torch.compile (local play only)
     workers: int | None = None
     address: str | None = None
 
@@ -147,12 +148,19 @@ class Timer:
 
 
 def play(
-    net: PolicyValueNet, settings: Settings, games: int, seed: int, asked_precision: str = "auto"
+    net: PolicyValueNet,
+    settings: Settings,
+    games: int,
+    seed: int,
+    asked_precision: str = "auto",
+    inference: Inference | None = None,
 ) -> tuple[dict[str, npt.NDArray[Any]], float]:
     """Plays `games` self-play games; returns their positions with their targets, and the
     seconds spent in the network. A pure function of the weights, the settings and `seed`
-    (up to the arithmetic of bfloat16 on other hardware)."""
-    inference = Inference(net, asked_precision)
+    (up to the arithmetic of bfloat16 on other hardware). `inference`, if given, is `net`
+    ready to evaluate (kept across generations, so that a compiled one compiles once)."""
+    if inference is None:
+        inference = Inference(net, asked_precision)
     timer = Timer()
     evaluator = timer.wrap(inference.evaluator())
     batch = GameBatch(games, seed=seed, threads=1)
@@ -450,6 +458,7 @@ def _train(settings: Settings, progress: Callable[[int, int, str], None] | None,
     if bf16:
         net = net.to(memory_format=torch.channels_last)  # type: ignore[call-overload]
     first = int(info["generation"])
+    inference = None if settings.workers else Inference(net, settings.precision, compiled=settings.compiled)
     metrics_path = os.path.join(settings.out, METRICS)
     rows: list[dict[str, Any]] = list(_metrics_rows(metrics_path, first, "generation"))
     step, seconds, positions = int(info["step"]), float(info["seconds"]), int(info["positions"])
@@ -463,8 +472,10 @@ def _train(settings: Settings, progress: Callable[[int, int, str], None] | None,
             if settings.workers:
                 new, network_seconds = _play_remote(net, settings, generation)
             else:
+                assert inference is not None
+                inference.refresh(net)
                 new, network_seconds = play(net, settings, settings.games, _seed(settings.seed, generation),
-                                            settings.precision)  # fmt: skip
+                                            settings.precision, inference)  # fmt: skip
             save_window_file(path, new)
         played = time.perf_counter()
         parts = [new] + [
