@@ -32,10 +32,8 @@ MAX_FILE = 256 * 1024  # bytes: a whole game takes about 1 KiB
 MAX_DEPTH = 32  # nested arrays and objects: a saved game has 3
 # JSON's tokens that matter to its depth: strings (whose brackets do not nest; an unclosed one runs to the end,
 # so every match succeeds and a scan stays linear) and the brackets outside them.
-_TOKENS: dict[type, re.Pattern[Any]] = {
-    bytes: re.compile(rb'"(?:[^"\\]|\\.)*+(?:"|\\?\Z)|[\[\]{}]', re.S),
-    str: re.compile(r'"(?:[^"\\]|\\.)*+(?:"|\\?\Z)|[\[\]{}]', re.S),
-}
+_TOKEN = r'"(?:[^"\\]|\\.)*+(?:"|\\?\Z)|[\[\]{}]'
+_TOKENS: dict[type, re.Pattern[Any]] = {str: re.compile(_TOKEN, re.S), bytes: re.compile(_TOKEN.encode(), re.S)}
 _OPEN, _CLOSE = ("[", "{", b"[", b"{"), ("]", "}", b"]", b"}")
 
 
@@ -139,8 +137,6 @@ def parse(text: bytes | str) -> object:
             raise ValueError(f"nested too deep (over {MAX_DEPTH} levels)")
     try:
         return json.loads(text, parse_constant=constant)
-    except RecursionError:
-        raise ValueError("nested too deep") from None
     except UnicodeDecodeError as error:
         raise ValueError(f"not UTF-8 ({error.reason} at byte {error.start})") from None
     except ValueError as error:  # JSONDecodeError, and ints longer than Python converts

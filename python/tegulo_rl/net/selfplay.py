@@ -123,8 +123,8 @@ class Settings:
     def recipe(self) -> dict[str, Any]:
         """The settings that decide the result, as the checkpoint records them."""
         keep = {
-            "games", "simulations", "fast_simulations", "full_share", "considered", "playout_weight", "window", "steps", "batch_size",
-            "learning_rate", "value_weight", "aux_weight", "eval_every", "eval_games", "seed", "init",
+            "games", "simulations", "fast_simulations", "full_share", "considered", "playout_weight", "window", "steps",
+            "batch_size", "learning_rate", "value_weight", "aux_weight", "eval_every", "eval_games", "seed", "init",
         }  # fmt: skip
         return {k: v for k, v in dataclasses.asdict(self).items() if k in keep}
 
