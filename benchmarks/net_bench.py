@@ -35,13 +35,13 @@ def timed(fn, repeats):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--checkpoint", default=None, help="a checkpoint (default: the shipped baseline)")
+    parser.add_argument("--checkpoint", default=None, help="a checkpoint (default: the shipped network)")
     parser.add_argument("--batch", type=int, default=256)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--games", type=int, default=64, help="games of net against itself, for games/s")
     args = parser.parse_args()
 
-    net = net_player.network(args.checkpoint) if args.checkpoint else load(net_player.BASELINE)[0].eval()
+    net = net_player.network(args.checkpoint) if args.checkpoint else load(net_player.SHIPPED_NET)[0].eval()
     params = sum(p.numel() for p in net.parameters())
     data = play_teacher("greedy", max(4, args.batch // 60 + 1), seed=0, threads=1)
     pick = np.arange(args.batch) % len(data["actions"])

@@ -61,7 +61,7 @@ def main():
     parser.add_argument("--json", default=None)
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
-    net = load(args.checkpoint or net_player.BASELINE)[0].eval()
+    net = load(args.checkpoint or net_player.SHIPPED_NET)[0].eval()
     records = sample(args.batch)
     observation = GameBatch.from_bytes(records, seed=0, threads=1).observe(legal="mask")
     planes, vector = features(observation)

@@ -2,8 +2,11 @@
 
     python -m tegulo_rl evaluate PLAYER [--games 200]
 
-The ladder is LADDER: random, greedy, heuristic, the shipped baseline network
-(`net`, its policy's argmax) and mcts at 200 simulations. Against each rung the
+The ladder is LADDER: random, greedy, heuristic, the distilled baseline network
+(`net:distilled`, its policy's argmax), mcts at 200 simulations, the shipped
+self-taught network (`net`) and the search it guides (`az`, its default
+simulations). Rungs are only ever added at the end, so that each keeps its
+number and its games when the ladder grows. Against each rung the
 player plays `games` games (rounded up to an even number) of two players, each
 holding two of the four seats, seats rotated as the arena rotates them, from the
 fixed seed SEED + the rung's number, so that the same player gives the same games
@@ -35,14 +38,24 @@ from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass
 from typing import Any
 
-LADDER = ("random", "greedy", "heuristic", "net", "mcts:200")
+LADDER = ("random", "greedy", "heuristic", "net:distilled", "mcts:200", "net", "az")
 ANCHOR = "heuristic"
 # Each rung's rating, measured once by this protocol against the heuristic alone
 # (`evaluate(RUNG, GAMES, ladder=("heuristic",))`; heuristic = 1000 by definition): greedy
 # 400 games, p = 0.273; mcts:200 200 games, p = 0.746; random 400 games, p = 0.171, almost
 # always places 3 and 4, so its rating is the clip's floor, a bound rather than a measure;
-# net: the shipped baseline, 400 games, p = 0.532 (see net/baseline.json).
-RATINGS = {"random": 324.0, "greedy": 712.0, "heuristic": 1000.0, "net": 1034.0, "mcts:200": 1329.0}
+# net:distilled 400 games, p = 0.532 (see net/baseline.json); net, the self-taught network,
+# 400 games, p = 0.603; az, its search at 16 simulations, 400 games, p = 0.650 (see
+# net/selftaught.json).
+RATINGS = {
+    "random": 324.0,
+    "greedy": 712.0,
+    "heuristic": 1000.0,
+    "net:distilled": 1034.0,
+    "mcts:200": 1329.0,
+    "net": 1110.0,
+    "az": 1169.0,
+}
 SEED = 1000
 DEFAULT_GAMES = 200
 Z95 = 1.96

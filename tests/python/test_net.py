@@ -12,7 +12,7 @@ pytest.importorskip("safetensors", reason="safetensors is not installed: pip ins
 
 from tegulo_rl import GameBatch, PyTegulo, lineup, players  # noqa: E402
 from tegulo_rl.lineup import NetPlayer  # noqa: E402
-from tegulo_rl.net import BASELINE, baseline, checkpoint  # noqa: E402
+from tegulo_rl.net import BASELINE, SHIPPED, SHIPPED_NET, baseline, checkpoint  # noqa: E402
 from tegulo_rl.net import player as net_player  # noqa: E402
 from tegulo_rl.net.model import CENTRE, Architecture, PolicyValueNet  # noqa: E402
 from tegulo_rl.net.train import Settings, iteration_data, losses, play_teacher, train  # noqa: E402
@@ -296,13 +296,23 @@ def test_teacher_data_holds_the_teachers_moves_from_the_movers_frame():
         assert np.frombuffer(game.observe(game.agent_selection).action_mask, bool)[action]
 
 
-def test_shipped_baseline_loads_records_its_recipe_and_fits_the_wheel():
-    assert os.path.getsize(BASELINE) <= 5 * 2**20
-    info = checkpoint.read_info(BASELINE)
+@pytest.mark.parametrize("name", sorted(SHIPPED))
+def test_shipped_networks_load_record_their_recipe_and_fit_the_wheel(name):
+    path = SHIPPED[name]
+    assert os.path.getsize(path) <= 5 * 2**20
+    info = checkpoint.read_info(path)
     assert info["command"].startswith("python -m tegulo_rl train") and "seed" in info["recipe"]
-    net = baseline()
-    assert net.training and not any(k.startswith("optimizer.") for k in net.state_dict())
-    assert lineup.choose_one(PyTegulo(), "net") is not None
+    with open(path.removesuffix(".safetensors") + ".json", encoding="utf-8") as beside:
+        assert json.load(beside)["command"] == info["command"]
+    net, _ = checkpoint.load(path)
+    assert not any(k.startswith("optimizer.") for k in net.state_dict())
+    # "net" plays the self-taught one; the distilled baseline is where self-play started
+    game = PyTegulo()
+    assert lineup.choose_one(game, f"net:{name}") is not None
+    if path == SHIPPED_NET:
+        assert lineup.choose_one(game, "net") == lineup.choose_one(game, f"net:{name}")
+        assert info["self_play"] and info["init"]["command"] == checkpoint.read_info(BASELINE)["command"]
+    assert baseline().training and SHIPPED["distilled"] == BASELINE
 
 
 def test_self_play_takes_network_players(tiny_path):

@@ -2,8 +2,9 @@
 
     python -m tegulo_rl evaluate PLAYER [--games 200] [--json FILE]
 
-The ladder: random, greedy, heuristic, the shipped baseline network (net) and
-mcts:200. Against each, PLAYER plays --games two-player games (two seats each,
+The ladder: random, greedy, heuristic, the distilled baseline network
+(net:distilled), mcts:200, the shipped self-taught network (net) and its search
+(az). Against each, PLAYER plays --games two-player games (two seats each,
 rotated) from fixed seeds, and the report gives its mean rank reward, the
 difference of the two sides' means with its 95% interval, and one rating on an
 Elo-like scale anchored on heuristic = 1000 (see tegulo_rl.ladder). PLAYER is any

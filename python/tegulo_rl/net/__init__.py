@@ -1,7 +1,7 @@
 """Players that use a network, the network itself, its checkpoints and its training (needs PyTorch).
 
     python -m tegulo_rl train --out DIR          # trains a policy-value network, resumably
-    python -m tegulo_rl evaluate net             # the shipped baseline against the fixed ladder
+    python -m tegulo_rl evaluate net             # the shipped network against the fixed ladder
 
 `tegulo_rl.net.model` holds the network (`PolicyValueNet`, fully convolutional, its
 policy head shaped like the engine's 91 x 20 x 20 action grid), `checkpoint` its
@@ -18,17 +18,21 @@ import os
 from typing import Any
 
 EXTRA = "pip install 'tegulo-rl[torch]'"
-# The shipped network, beside this file: weights and the JSON that records how they were trained.
-BASELINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "baseline.safetensors")
-# Shipped networks by the names that "net:NAME" and "az:N:NAME" take: "distilled", the network
-# copied from mcts:100's moves, which is the shipped one today. A name stays with its weights
-# when the shipped network changes.
-SHIPPED = {"distilled": BASELINE}
+_HERE = os.path.dirname(os.path.abspath(__file__))
+# The shipped networks, beside this file: each one's weights, the JSON that records how they were
+# trained, and its curve. BASELINE was copied from mcts:100's moves; self-play started from it and
+# trained SELF_TAUGHT, the network that "net" and "az" use.
+BASELINE = os.path.join(_HERE, "baseline.safetensors")
+SELF_TAUGHT = os.path.join(_HERE, "selftaught.safetensors")
+SHIPPED_NET = SELF_TAUGHT
+# Shipped networks by the names that "net:NAME" and "az:N:NAME" take. A name stays with its
+# weights when the shipped network changes.
+SHIPPED = {"distilled": BASELINE, "selftaught": SELF_TAUGHT}
 
 
 def baseline() -> Any:
-    """A fresh copy of the shipped baseline network (a torch module in train mode), to fine-tune;
-    `tegulo_rl.net.checkpoint.save` writes it back as a checkpoint."""
+    """A fresh copy of the distilled baseline network (a torch module in train mode), where
+    self-play starts, to fine-tune; `tegulo_rl.net.checkpoint.save` writes it back as a checkpoint."""
     require_torch()
     from tegulo_rl.net.checkpoint import load
 

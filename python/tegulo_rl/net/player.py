@@ -1,7 +1,7 @@
 """Players that use a network: its policy alone (argmax, or sampled), or a search it guides.
 
 A `NetPlayer` names the network by the path of its checkpoint (None: the shipped
-baseline); `lineup` plays it beside the built-in players. Networks are loaded once
+network); `lineup` plays it beside the built-in players. Networks are loaded once
 per process and path, and every call evaluates one batch: all the positions whose
 mover the player plays.
 """
@@ -19,7 +19,7 @@ import numpy as np
 import numpy.typing as npt
 import torch
 
-from tegulo_rl.net import BASELINE, SHIPPED
+from tegulo_rl.net import SHIPPED, SHIPPED_NET
 from tegulo_rl.net.checkpoint import CheckpointError, load
 from tegulo_rl.net.inference import Inference, one_thread
 from tegulo_rl.net.model import PolicyValueNet
@@ -39,7 +39,7 @@ def network(path: str | None = None) -> PolicyValueNet:
     """The network of a checkpoint (the shipped network when None, a shipped one by its name in
     SHIPPED), in eval mode; loaded once per process and version of the file. Shared: copy it
     before training it."""
-    path = BASELINE if path is None else SHIPPED.get(path, path)
+    path = SHIPPED_NET if path is None else SHIPPED.get(path, path)
     try:
         mtime = os.path.getmtime(path)
     except OSError:
