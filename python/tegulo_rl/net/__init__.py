@@ -21,13 +21,12 @@ EXTRA = "pip install 'tegulo-rl[torch]'"
 _HERE = os.path.dirname(os.path.abspath(__file__))
 # The shipped networks, beside this file: each one's weights, the JSON that records how they were
 # trained, and its curve. BASELINE was copied from mcts:100's moves; self-play started from it and
-# trained SELF_TAUGHT, the network that "net" and "az" use.
+# trained SHIPPED_NET, the network that "net" and "az" use.
 BASELINE = os.path.join(_HERE, "baseline.safetensors")
-SELF_TAUGHT = os.path.join(_HERE, "selftaught.safetensors")
-SHIPPED_NET = SELF_TAUGHT
+SHIPPED_NET = os.path.join(_HERE, "selftaught.safetensors")
 # Shipped networks by the names that "net:NAME" and "az:N:NAME" take. A name stays with its
 # weights when the shipped network changes.
-SHIPPED = {"distilled": BASELINE, "selftaught": SELF_TAUGHT}
+SHIPPED = {"distilled": BASELINE, "selftaught": SHIPPED_NET}
 
 
 def baseline() -> Any:
