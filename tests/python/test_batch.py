@@ -417,8 +417,8 @@ def test_a_signal_handler_that_reenters_the_batch_is_refused_not_deadlocked():
 
     previous = signal.signal(signal.SIGALRM, handler)
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.05)
-        batch.play_random(3000)
+        signal.setitimer(signal.ITIMER_REAL, 0.01)  # early in a play of about half a second
+        batch.play_random(10000)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
