@@ -8,11 +8,11 @@
 This is the one place that names every player. Names: everything
 `tegulo_rl.players.parse` reads, and "net" (the shipped network's policy, argmax),
 "net:PATH" (a checkpoint's, or a shipped network's by name), "az" or "az:N" (a
-search guided by the shipped network: a Gumbel root sampling `considered` actions
-and sharing N simulations among them by sequential halving, PUCT below;
+search guided by the shipped network: the top `considered` actions of its prior at
+the root share N simulations by sequential halving, each a greedy playout;
 DEFAULT_AZ_SIMULATIONS by default) and "az:N:PATH" (guided by a checkpoint);
 `NetPlayer` sets the rest (temperature, seed, exploration, leaves, root,
-considered, gumbel_scale, playout_weight). Any callable `policy(observation) ->
+considered, gumbel_scale, playout_weight, evaluated_depth). Any callable `policy(observation) ->
 actions` is a player too (see `tegulo_rl.policy`; `PolicyPlayer` names it and asks
 for masks). A line-up of built-in players only goes straight to `GameBatch.choose`
 and `step_players`; a network player or a policy is called once per call, on the
@@ -40,18 +40,22 @@ if TYPE_CHECKING:
     from tegulo_rl._batch import BatchStep, GameBatch
 
 NET_NAMES = ("net", "az")
-DEFAULT_AZ_SIMULATIONS = 16
+DEFAULT_AZ_SIMULATIONS = 160
 
 
 @dataclass(frozen=True)
 class NetPlayer:
     """A player that uses a network: `name` "net" plays its policy (argmax at temperature 0,
     else sampled from softmax(logits / temperature) with `seed`), "az" searches with it
-    (`simulations`, `exploration`, `leaves`, `root`, `considered`, `gumbel_scale` and
-    `seed` as `players.search` takes them; the default root is Gumbel's, without noise:
-    the top `considered` actions of the prior, halved by their searched values; each leaf
-    valued half by the network, half by a greedy playout, `playout_weight`). `path` is the
-    checkpoint, or a shipped network's name; None means the shipped network."""
+    (`simulations`, `exploration`, `leaves`, `root`, `considered`, `gumbel_scale`,
+    `playout_weight`, `evaluated_depth` and `seed` as `players.search` takes them). The
+    default search asks the network about the root alone: the top `considered` actions of
+    its prior (a Gumbel root without noise) share the simulations by sequential halving,
+    each simulation a greedy playout. On this CPU a playout costs about a thirtieth of an evaluation,
+    so the network chooses what to look at and the playouts judge it; `evaluated_depth`
+    None lets the network value every leaf instead (half and half with a playout, by
+    `playout_weight`). `path` is the checkpoint, or a shipped network's name; None means
+    the shipped network."""
 
     name: str = "net"
     path: str | None = None
@@ -64,6 +68,7 @@ class NetPlayer:
     considered: int = 16
     gumbel_scale: float = 0.0
     playout_weight: float = 0.5
+    evaluated_depth: int | None = 0
 
     def __post_init__(self) -> None:
         if self.name not in NET_NAMES:
@@ -80,6 +85,9 @@ class NetPlayer:
             value = getattr(self, attr)
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise ValueError(f"{attr} must be a whole number of at least 1, got {value!r}")
+        depth = self.evaluated_depth
+        if depth is not None and (isinstance(depth, bool) or not isinstance(depth, int) or depth < 0):
+            raise ValueError(f"evaluated_depth must be a whole number of at least 0 or None, got {depth!r}")
         if self.path is not None and not isinstance(self.path, str):
             raise TypeError(f"path must be a str or None, got {type(self.path).__name__}")
 
@@ -224,6 +232,7 @@ def _net_actions(player: NetPlayer, batch: GameBatch, observation: Any, records:
         gumbel_scale=player.gumbel_scale,
         seed=player.seed,
         playout_weight=player.playout_weight,
+        evaluated_depth=player.evaluated_depth,
     )
     return [int(a) if a is not None else 0 for a in found]
 

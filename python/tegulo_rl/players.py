@@ -193,6 +193,7 @@ def search(
     seed: int = 0,
     memory_mb: int = 1024,
     playout_weight: float = 0.0,
+    evaluated_depth: int | None = None,
 ) -> list[int | None]:
     """Tree search from each game's position, guided by `evaluator`: the action each
     game's agent to move should take, in its frame (None for a game whose agent to move
@@ -209,6 +210,10 @@ def search(
     `seed` and the game's place in `games`. With `playout_weight` w above 0, each leaf's
     value is (1 - w) times the evaluator's plus w times the outcome of a greedy playout
     from it: nearly free beside a network, and a check on a young value head.
+    `evaluated_depth` d (None: no limit) keeps the evaluator to the tree's top d + 1
+    levels, the root being level 0: a leaf below them is valued by a greedy playout
+    alone, each visit its own, and never grows children (d = 0 asks the evaluator for
+    the roots only, and the playouts rank the actions its priors put first).
 
     Every round descends in every tree to up to `leaves` new leaves and hands all of
     them to one evaluator call, so a network sees batches, not single positions.
@@ -219,6 +224,7 @@ def search(
         games, evaluator, simulations=simulations, exploration=exploration, leaves=leaves,
         reward_mode=reward_mode, threads=threads, root=root, considered=considered, gumbel_scale=gumbel_scale,
         noise=noise, alpha=alpha, seed=seed, memory_mb=memory_mb, playout_weight=playout_weight,
+        evaluated_depth=evaluated_depth,
     )  # fmt: skip
     return [None if a < 0 else int(a) for a in found.actions]
 
@@ -240,6 +246,7 @@ def search_targets(
     seed: int = 0,
     memory_mb: int = 1024,
     playout_weight: float = 0.0,
+    evaluated_depth: int | None = None,
 ) -> SearchResult:
     """The search of `search`, with what training needs of it: a `SearchResult` holding
     every game's action, root visits, improved policy and root values."""
@@ -255,6 +262,10 @@ def search_targets(
             raise ValueError(f"{name} must be at least 1, got {value}")
     for name, value in (("seed", seed), ("memory_mb", memory_mb)):
         _check_int(name, value)
+    if evaluated_depth is not None:
+        _check_int("evaluated_depth", evaluated_depth)
+        if evaluated_depth < 0:
+            raise ValueError(f"evaluated_depth must be at least 0 or None, got {evaluated_depth}")
     if root not in ROOTS:
         raise ValueError(f"Unknown root exploration {root!r}: expected one of {', '.join(ROOTS)}")
     if not callable(evaluator):
@@ -271,6 +282,7 @@ def search_targets(
     tree = _players.GuidedSearch(
         b"".join(items[i].to_bytes() for i in playing), simulations, float(exploration), leaves, reward_mode,
         root, considered, float(gumbel_scale), float(noise), float(alpha), seed, memory_mb, float(playout_weight),
+        evaluated_depth, threads,
     )  # fmt: skip
     _drive(tree, evaluator, threads)
     actions, offsets, legal, visits, policy, values = tree.targets()

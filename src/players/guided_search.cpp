@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "batch/thread_pool.hpp"
 #include "game/errors.hpp"
 
 namespace tegulo {
@@ -18,6 +19,15 @@ constexpr double C_VISIT = 50.0;
 constexpr double C_SCALE = 0.1;
 constexpr double RESCALE_EPSILON = 1e-8;
 constexpr float NO_PRIOR = 1e-30f;  // the smallest prior a log is taken of
+
+// The outcome of greedy play to the end from `game`.
+Rewards playout(Game game, Stream& stream, RewardMode mode) {
+  while (!game.is_over()) {
+    game.place(choose_greedy(game, stream, false).placement);
+    pass_done(game);
+  }
+  return outcome_from_scores(game.scores(), mode);
+}
 
 }  // namespace
 
@@ -188,40 +198,64 @@ void GuidedSearch::back_up(Tree& tree, const std::vector<std::uint32_t>& path, c
   }
 }
 
-const std::vector<Game>& GuidedSearch::select() {
+const std::vector<Game>& GuidedSearch::select(ThreadPool* pool) {
   if (!pending_.empty()) throw InternalError("select() again before the leaves were expanded");
   positions_.clear();
   // Descents that end in finished games need no evaluation; go on until one needs
   // it or every simulation has run, so that an empty result means done.
-  while (positions_.empty() && !done()) select_round();
+  while (positions_.empty() && !done()) select_round(pool);
   return positions_;
 }
 
-void GuidedSearch::select_round() {
-  const bool gumbel = settings_.root == RootNoise::gumbel;
+void GuidedSearch::select_round(ThreadPool* pool) {
+  // Each tree descends on its own (its nodes, its stream), so the trees may run on
+  // any threads; their leaves are queued in tree order afterwards.
+  round_.resize(trees_.size());
+  auto descend = [this](std::size_t t) { descend_tree(t, round_[t]); };
+  if (pool != nullptr && pool->size() > 1 && trees_.size() > 1) {
+    pool->run(trees_.size(), descend);
+  } else {
+    for (std::size_t t = 0; t < trees_.size(); ++t) descend(t);
+  }
   for (std::size_t t = 0; t < trees_.size(); ++t) {
-    Tree& tree = trees_[t];
-    for (std::uint32_t k = 0; k < settings_.leaves && tree.simulations < budget(); ++k) {
-      Game game = tree.root;
-      std::vector<std::uint32_t> path{0};
-      std::uint32_t n = 0;
-      while (tree.nodes[n].expanded && !game.is_over()) {
-        n = gumbel && n == 0 ? pick_root(tree) : pick(tree, n, game.current_agent);
-        game.place(tree.nodes[n].placement);
-        pass_done(game);
-        path.push_back(n);
-      }
-      // A leaf already waiting for its value: this tree has no other this round.
-      if (!game.is_over() && tree.nodes[n].pending > 0) break;
-      ++tree.simulations;
-      if (game.is_over()) {
-        back_up(tree, path, outcome_from_scores(game.scores(), settings_.mode), false);
-        continue;
-      }
-      for (const std::uint32_t i : path) ++tree.nodes[i].pending;
-      pending_.push_back({t, std::move(path)});
-      positions_.push_back(game);
+    Round& found = round_[t];
+    for (std::size_t k = 0; k < found.leaves.size(); ++k) {
+      pending_.push_back({t, std::move(found.leaves[k])});
+      positions_.push_back(found.positions[k]);
     }
+    found.leaves.clear();
+    found.positions.clear();
+  }
+}
+
+void GuidedSearch::descend_tree(std::size_t t, Round& found) {
+  const bool gumbel = settings_.root == RootNoise::gumbel;
+  Tree& tree = trees_[t];
+  for (std::uint32_t k = 0; k < settings_.leaves && tree.simulations < budget(); ++k) {
+    Game game = tree.root;
+    std::vector<std::uint32_t> path{0};
+    std::uint32_t n = 0;
+    while (tree.nodes[n].expanded && !game.is_over()) {
+      n = gumbel && n == 0 ? pick_root(tree) : pick(tree, n, game.current_agent);
+      game.place(tree.nodes[n].placement);
+      pass_done(game);
+      path.push_back(n);
+    }
+    if (!game.is_over() && path.size() - 1 > settings_.evaluated_depth) {
+      ++tree.simulations;
+      back_up(tree, path, playout(game, tree.stream, settings_.mode), false);
+      continue;
+    }
+    // A leaf already waiting for its value: this tree has no other this round.
+    if (!game.is_over() && tree.nodes[n].pending > 0) break;
+    ++tree.simulations;
+    if (game.is_over()) {
+      back_up(tree, path, outcome_from_scores(game.scores(), settings_.mode), false);
+      continue;
+    }
+    for (const std::uint32_t i : path) ++tree.nodes[i].pending;
+    found.leaves.push_back(std::move(path));
+    found.positions.push_back(game);
   }
 }
 
@@ -318,12 +352,7 @@ std::optional<std::string> GuidedSearch::expand(std::span<const float> evaluatio
     for (std::size_t seat = 0; seat < AGENT_COUNT; ++seat)
       value[(mover + seat) % AGENT_COUNT] = values[k * AGENT_COUNT + seat];
     if (settings_.playout_weight > 0) {
-      Game game = positions_[k];
-      while (!game.is_over()) {
-        game.place(choose_greedy(game, tree.stream, false).placement);
-        pass_done(game);
-      }
-      const Rewards outcome = outcome_from_scores(game.scores(), settings_.mode);
+      const Rewards outcome = playout(positions_[k], tree.stream, settings_.mode);
       const float w = settings_.playout_weight;
       for (std::size_t a = 0; a < AGENT_COUNT; ++a) value[a] = (1 - w) * value[a] + w * outcome[a];
     }

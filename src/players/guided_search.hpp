@@ -15,12 +15,16 @@
 
 namespace tegulo {
 
+class ThreadPool;
+
 // How the root of a guided search explores.
 // - none: PUCT at the root as everywhere else; the search is deterministic.
 // - dirichlet: PUCT, the root's priors mixed with Dirichlet noise, as AlphaZero's self-play.
 // - gumbel: Gumbel top-k sampling of root actions and sequential halving over them
 //   (Danihelka et al., 2022): few simulations still improve the policy.
 enum class RootNoise { none, dirichlet, gumbel };
+
+inline constexpr std::uint32_t UNLIMITED_DEPTH = 0xFFFFFFFFu;
 
 struct SearchSettings {
   // Evaluations per tree. With a Gumbel root they are the visits below the root, the
@@ -38,6 +42,10 @@ struct SearchSettings {
   // 0 takes the evaluator's value alone. Playouts cost a few microseconds, an evaluation
   // by a network a millisecond, so mixing them in is almost free.
   float playout_weight = 0.0f;
+  // The deepest level of the tree that the evaluator expands, the root being level 0.
+  // Below it a leaf is valued by a greedy playout alone, one playout a visit, and never
+  // grows children: a search of cheap playouts under the evaluator's top levels.
+  std::uint32_t evaluated_depth = UNLIMITED_DEPTH;
   std::uint64_t seed = 0;         // tree t draws its noise and playouts from Stream::of(seed, t)
   std::uint32_t memory_mb = 1024;  // the trees' nodes together, in MiB
 };
@@ -68,8 +76,9 @@ class GuidedSearch {
                RewardMode mode);
 
   // The leaves to evaluate next, in tree order; empty when every tree has run its
-  // simulations. A call to expand() must follow before the next select().
-  const std::vector<Game>& select();
+  // simulations. A call to expand() must follow before the next select(). The trees
+  // descend on `pool`'s threads when given one; the result does not depend on it.
+  const std::vector<Game>& select(ThreadPool* pool = nullptr);
   // Expands the leaves of the last select(): `evaluations` holds NUM_ACTIONS entries
   // per leaf, priors (finite, at least 0; a leaf whose legal actions all have prior 0
   // spreads it evenly) or, with `logits`, logits (finite or -inf) whose softmax over
@@ -131,8 +140,14 @@ class GuidedSearch {
     std::vector<std::uint32_t> path;
   };
 
-  // Descends once per tree, up to `leaves` times, queueing the leaves found.
-  void select_round();
+  // The leaves one tree found in a round, with their paths.
+  struct Round {
+    std::vector<std::vector<std::uint32_t>> leaves;
+    std::vector<Game> positions;
+  };
+  // Descends in every tree, up to `leaves` times each, queueing the leaves found.
+  void select_round(ThreadPool* pool);
+  void descend_tree(std::size_t t, Round& found);
   std::uint32_t pick(const Tree& tree, std::uint32_t n, std::size_t mover) const;
   std::uint32_t pick_root(const Tree& tree) const;
   // Gumbel: sigma(completed Q) of each root child, counting only finished visits.
@@ -147,6 +162,7 @@ class GuidedSearch {
   std::size_t nodes_ = 0;          // in all trees
   std::vector<Game> positions_;    // the leaves of the last select()
   std::vector<Leaf> pending_;
+  std::vector<Round> round_;                    // each tree's leaves of the current round
   std::vector<std::uint16_t> moves_;            // expand's legal placements, leaf after leaf
   std::vector<std::size_t> move_offsets_;       // leaf k's are moves_[move_offsets_[k]..move_offsets_[k + 1])
   std::vector<float> leaf_priors_;              // the priors of those placements

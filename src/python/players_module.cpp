@@ -65,14 +65,16 @@ struct PySearch {
   PyObject_HEAD
   GuidedSearch* search;
   CallLock* lock;
+  ThreadPool* pool;  // null: the trees descend on the calling thread
 };
 
 GuidedSearch& search_of(PyObject* self) { return *reinterpret_cast<PySearch*>(self)->search; }
 CallLock& lock_of(PyObject* self) { return *reinterpret_cast<PySearch*>(self)->lock; }
+ThreadPool* search_pool(PyObject* self) { return reinterpret_cast<PySearch*>(self)->pool; }
 
 constexpr const char* NEW_PARAMS[] = {"records", "simulations", "exploration", "leaves", "reward_mode",
                                      "root",    "considered",  "gumbel_scale", "noise",  "alpha",
-                                     "seed",    "memory_mb",   "playout_weight"};
+                                     "seed",    "memory_mb",   "playout_weight", "evaluated_depth", "threads"};
 constexpr Signature NEW{"GuidedSearch()", NEW_PARAMS, SIZE_MAX, 5};
 
 constexpr const char* ROOT_NAMES[] = {"none", "dirichlet", "gumbel"};
@@ -140,6 +142,11 @@ std::optional<SearchSettings> to_settings(PyObject* const* arg, std::size_t tree
   const auto playout = to_float(arg[12], s.playout_weight);
   if (!playout) return std::nullopt;
   s.playout_weight = *playout;
+  if (arg[13] != nullptr && arg[13] != Py_None) {
+    const auto depth = to_count(arg[13], "evaluated_depth", 0, UNLIMITED_DEPTH - 1ull);
+    if (!depth) return std::nullopt;
+    s.evaluated_depth = static_cast<std::uint32_t>(*depth);
+  }
   if (const auto fault = check_settings(s, trees)) {
     PyErr_SetString(PyExc_ValueError, fault->c_str());
     return std::nullopt;
@@ -149,7 +156,7 @@ std::optional<SearchSettings> to_settings(PyObject* const* arg, std::size_t tree
 
 PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return enter([&]() -> PyObject* {
-    PyObject* arg[13];
+    PyObject* arg[15];
     if (!bind(NEW, args, kwargs, arg)) return nullptr;
     const auto records = to_bytes(arg[0], "records");
     if (!records) return nullptr;
@@ -157,6 +164,9 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return PyErr_Format(PyExc_ValueError, "records must hold whole state records of %zu bytes", RECORD_SIZE);
     const auto settings = to_settings(arg, records->size() / RECORD_SIZE);
     if (!settings) return nullptr;
+    const auto count = to_threads(arg[14]);
+    if (!count) return nullptr;
+    const std::size_t threads = *count;
     return run([&]() -> PyObject* {
       std::vector<Game> roots;
       for (std::size_t i = 0; i < records->size(); i += RECORD_SIZE) {
@@ -171,12 +181,19 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       // The search before the object, so that nothing is left to drop if it throws.
       auto search = std::make_unique<GuidedSearch>(roots, *settings);
       auto lock = std::make_unique<CallLock>("GuidedSearch");
+      std::unique_ptr<ThreadPool> pool;
+      try {
+        if (threads > 1 && roots.size() > 1) pool = std::make_unique<ThreadPool>(std::min(threads, roots.size()));
+      } catch (const std::system_error& e) {  // the system would not start the threads
+        return PyErr_Format(PyExc_RuntimeError, "could not start %zu threads: %s", threads, e.what());
+      }
       const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
       PyObject* self = alloc(type, 0);
       if (self == nullptr) return nullptr;
       auto* s = reinterpret_cast<PySearch*>(self);
       s->search = search.release();
       s->lock = lock.release();
+      s->pool = pool.release();
       return self;
     });
   });
@@ -184,6 +201,7 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void search_dealloc(PyObject* self) {
   auto* s = reinterpret_cast<PySearch*>(self);
+  delete s->pool;
   delete s->search;
   delete s->lock;
   PyTypeObject* type = Py_TYPE(self);
@@ -203,7 +221,13 @@ PyObject* select(PyObject* self, PyObject*) {
         return PyErr_Format(PyExc_RuntimeError,
                             "GuidedSearch.select() called again before expand() took the evaluations of its %zu leaves",
                             search.pending());
-      const std::vector<Game>& leaves = search.select();
+      const std::vector<Game>* found = nullptr;
+      {
+        // Playouts below the evaluated levels make a round long: other threads run meanwhile.
+        Detached detached;
+        found = &search.select(search_pool(self));
+      }
+      const std::vector<Game>& leaves = *found;
       if (leaves.empty()) Py_RETURN_NONE;
       PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(leaves.size() * RECORD_SIZE));
       if (bytes == nullptr) return nullptr;
@@ -418,9 +442,10 @@ PyType_Slot SEARCH_SLOTS[] = {
     {Py_tp_methods, SEARCH_METHODS},
     {Py_tp_doc, const_cast<char*>("GuidedSearch(records, simulations, exploration, leaves, reward_mode, root='none', "
                                   "considered=16, gumbel_scale=1.0, noise=0.25, alpha=0.3, seed=0, memory_mb=1024, "
-                                  "playout_weight=0.0)\n--\n\n"
+                                  "playout_weight=0.0, evaluated_depth=None, threads=None)\n--\n\n"
                                   "PUCT (or a Gumbel root) from the positions of the state records, its leaves\n"
-                                  "evaluated by the caller in batches; tegulo_rl.players.search drives it.")},
+                                  "evaluated by the caller in batches; tegulo_rl.players.search drives it. The trees\n"
+                                  "descend on `threads` threads (None: every usable core).")},
     {0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "batch/thread_pool.hpp"
 #include "game/actions.hpp"
 #include "game/errors.hpp"
 #include "testing.hpp"
@@ -198,6 +199,52 @@ TEST(GumbelSearch, PlayoutsReplaceTheEvaluatorsValuesByTheirWeight) {
   for (const float v : planted) EXPECT_FLOAT_EQ(v, 0.75f);
   const Rewards mixed = searched(1.0f, 0.75f).second;
   EXPECT_NEAR(std::accumulate(mixed.begin(), mixed.end(), 0.0f), 2.0f, 1e-4f);  // rank rewards sum to 2
+}
+
+}  // namespace
+}  // namespace tegulo
+
+namespace tegulo {
+namespace {
+
+TEST(GumbelSearch, BelowTheEvaluatedDepthPlayoutsAloneRunOnAnyThreads) {
+  // The evaluator sees the roots alone at depth 0, and the roots with the root children
+  // visited at depth 1; every simulation still backs a value up. The trees descending
+  // on a pool find what they find on one thread.
+  std::vector<Game> roots;
+  for (std::uint64_t seed = 1; seed <= 5; ++seed) roots.push_back(position(seed, 4 * seed));
+  const auto is_root = [&](const Game& leaf) {
+    return std::any_of(roots.begin(), roots.end(), [&](const Game& r) { return r.to_bytes() == leaf.to_bytes(); });
+  };
+  ThreadPool pool(3);
+  for (const std::uint32_t depth : {0u, 1u}) {
+    const SearchSettings settings{.simulations = 40, .leaves = 8, .root = RootNoise::gumbel, .considered = 8,
+                                  .evaluated_depth = depth, .seed = 9};
+    const auto searched = [&](ThreadPool* threads) {
+      GuidedSearch search(roots, settings);
+      std::size_t evaluated = 0;
+      for (const std::vector<Game>* leaves = &search.select(threads); !leaves->empty();
+           leaves = &search.select(threads)) {
+        for (const Game& leaf : *leaves) EXPECT_TRUE(depth == 1 || is_root(leaf));
+        evaluated += leaves->size();
+        std::vector<float> logits(leaves->size() * NUM_ACTIONS, 0.0f), values(leaves->size() * AGENT_COUNT, 0.5f);
+        EXPECT_FALSE(search.expand(logits, values, true).has_value());
+      }
+      EXPECT_EQ(evaluated, roots.size() * (depth == 0 ? 1 : 1 + settings.considered));
+      std::vector<std::pair<std::uint16_t, std::uint32_t>> found;
+      for (std::size_t t = 0; t < roots.size(); ++t) {
+        std::uint32_t visits = 0;
+        for (const auto& child : search.root_children(t)) {
+          visits += child.visits;
+          found.emplace_back(child.placement, child.visits);
+        }
+        EXPECT_EQ(visits, settings.simulations);
+        found.emplace_back(search.best(t).placement, 0);
+      }
+      return found;
+    };
+    EXPECT_EQ(searched(nullptr), searched(&pool)) << depth;
+  }
 }
 
 }  // namespace

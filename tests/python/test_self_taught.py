@@ -63,6 +63,8 @@ def test_search_parameters_are_checked_before_anything_runs():
         (dict(root="uct"), "root"),
         (dict(playout_weight=1.5), "playout_weight"),
         (dict(simulations=10**9, memory_mb=1), "memory_mb"),
+        (dict(evaluated_depth=-1), "evaluated_depth"),
+        (dict(threads=0), "threads"),
     ]
     before = game.to_bytes()
     for params, named in bad:
@@ -74,6 +76,25 @@ def test_search_parameters_are_checked_before_anything_runs():
         game_after(70, "heuristic"), counting, simulations=4, considered=10_000, root="gumbel"
     )
     assert found.actions[0] >= 0
+
+
+def test_at_evaluated_depth_0_the_evaluator_sees_only_the_roots_on_any_threads():
+    games = [game_after(k) for k in (2, 9, 17)]
+    seen = []
+
+    def recording(observation):
+        seen.append(len(observation.current_agent))
+        return uniform_logits(observation)
+
+    recording.gives_logits = True
+    found = [
+        players.search_targets(games, recording, simulations=48, root="gumbel", evaluated_depth=0, threads=threads)
+        for threads in (1, 2)
+    ]
+    assert seen == [3, 3]
+    np.testing.assert_array_equal(found[0].visits, found[1].visits)
+    np.testing.assert_array_equal(found[0].actions, found[1].actions)
+    assert [found[0].visits[found[0].legal_offsets[i] : found[0].legal_offsets[i + 1]].sum() for i in range(3)] == [48] * 3
 
 
 def test_reaching_the_memory_cap_raises_memory_error_and_changes_no_game():
