@@ -216,7 +216,9 @@ def search(
     the roots only, and the playouts rank the actions its priors put first).
 
     Every round descends in every tree to up to `leaves` new leaves and hands all of
-    them to one evaluator call, so a network sees batches, not single positions.
+    them to one evaluator call, so a network sees batches, not single positions. The
+    trees descend, and the leaves' observations are made, on `threads` threads (None:
+    every usable core); the results do not depend on the number.
     What the evaluator returns is checked (shapes, finite values, priors of at least
     0) and refused with ValueError naming the first fault; the games never change. The
     trees' nodes together may hold `memory_mb` MiB: MemoryError past it."""
