@@ -100,7 +100,7 @@ def main():
             except Exception as error:
                 print(f"torch.compile {mode}: skipped ({type(error).__name__}: {error})")
 
-    def trainer(bf16: bool):
+    def trainer(bf16: bool, compiled: bool = False):
         model = PolicyValueNet(net.arch)
         model.load_state_dict(net.state_dict())
         x = planes
@@ -109,10 +109,11 @@ def main():
             x = planes.contiguous(memory_format=torch.channels_last)
         optimizer = torch.optim.Adam(model.parameters(), lr=1e-5)
         wanted = mask.float().argmax(dim=1)
+        forward = torch.compile(model) if compiled else model
 
         def step():
             with torch.autocast("cpu", dtype=torch.bfloat16, enabled=bf16):
-                logits, values = model(x, vector)
+                logits, values = forward(x, vector)
             loss = F.cross_entropy(masked(logits.float(), mask), wanted) + F.mse_loss(values.float(), values.detach() * 0)
             optimizer.zero_grad()
             loss.backward()
@@ -121,6 +122,14 @@ def main():
         return step
 
     training = {"fp32": trainer(False), f"chosen ({chosen})": trainer(chosen == "bf16")}
+    if not args.no_compile:
+        for mode in ("fp32", "bf16"):
+            step = trainer(mode == "bf16", compiled=True)
+            try:
+                step()  # compiles the forward and backward passes
+                training[f"torch.compile {mode}"] = step
+            except Exception as error:
+                print(f"training torch.compile {mode}: skipped ({type(error).__name__}: {error})")
     best: dict[str, float] = {}
     for _ in range(args.rounds):
         for group, paths in (("inference", inference), ("training", training)):

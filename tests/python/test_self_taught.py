@@ -142,31 +142,35 @@ def torch():
     )
 
 
-def positions(games=96, plies=40, seed=5):
+def positions(games=96, plies=40, seed=5, every=8):
     batch = GameBatch(games, seed=seed, threads=1)
     observations = []
     for ply in range(plies):
         batch.step_players("heuristic" if ply % 2 else "random")
-        if ply % 8 == 7:
+        if ply % every == every - 1:
             observations.append(batch.to_bytes().copy())
     return np.concatenate(observations)
 
 
-def test_bf16_and_compiled_paths_agree_with_fp32_on_the_argmax(torch):
-    from tegulo_rl.net import baseline
+@pytest.mark.parametrize("shipped", ["selftaught", "distilled"])
+def test_bf16_and_compiled_paths_agree_with_fp32_on_the_argmax(torch, shipped):
+    # 1,920 positions: on 480 an agreement of 99.3% may measure under 99% by chance. The
+    # compiled path (20 s of compiling) is checked on the network that net and az play.
+    from tegulo_rl.net import player as net_player
     from tegulo_rl.net.inference import Inference
     from tegulo_rl.net.model import masked
 
-    net = baseline().eval()
-    observation = GameBatch.from_bytes(positions(), seed=0, threads=1).observe(legal="mask")
+    net = net_player.network(shipped)
+    observation = GameBatch.from_bytes(positions(plies=80, every=4), seed=0, threads=1).observe(legal="mask")
     mask = torch.from_numpy(np.array(observation.action_mask))
     tops = []
-    for precision, compiled in (("fp32", False), ("bf16", False), ("bf16", True)):
+    for precision, compiled in (("fp32", False), ("bf16", False), ("bf16", True))[: 3 if shipped == "selftaught" else 2]:
         logits, values = Inference(net, precision, compiled=compiled)(observation)
         assert np.isfinite(values).all()
         tops.append(masked(torch.from_numpy(logits), mask).argmax(dim=1).numpy())
-    agree = [float((tops[0] == top).mean()) for top in tops[1:]]
-    assert len(tops[0]) >= 400 and min(agree) >= 0.99, agree
+    live = mask.any(dim=1).numpy()  # positions whose mover has a move
+    agree = [float((tops[0] == top)[live].mean()) for top in tops[1:]]
+    assert live.sum() >= 1800 and min(agree) >= 0.99, agree
 
 
 def test_small_batches_run_on_one_thread_leaving_torchs_count(torch):

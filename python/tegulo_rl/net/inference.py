@@ -2,18 +2,18 @@
 
 Where the CPU has bfloat16 matrix units (AMX, or AVX-512 BF16), the trunk's
 convolutions run in bfloat16 under autocast on channels-last tensors, the first
-layer, the residual sum and the heads in float32: measured 1.8 times the positions
-per second of float32 for inference on one thread (all in bfloat16 it was 3.9
-times, but the argmax then agreed on 98.3% of positions, against 99.4% so).
+layer, the residual sum and the heads in float32: measured 1.6 times the positions
+per second of float32 for inference on one thread (all in bfloat16 about 3 times, but
+the argmax then agreed with float32's on 95.6% of positions, against 99.3% so).
 Elsewhere, or when asked, float32. The choice is made at run time, once per process
 (`precision()`).
 
 An `Inference` holds its own copy of the network, so that training the original
 goes on unhindered; `refresh` copies the weights again. `compiled=True` runs that
 copy through `torch.compile` with a dynamic batch size: about 20 s of compiling on
-the first call, then 1.6 to 1.7 times the positions per second of the same path
-uncompiled (measured on this machine's CPU, bf16, batches of 64 to 512), which pays
-in long runs such as self-play and not in a short session.
+the first call, then about twice the positions per second of the same path
+uncompiled (3.4 times float32's; this machine's CPU, bf16, batches of 64 to 512),
+which pays in long runs such as self-play and not in a short session.
 """
 
 from __future__ import annotations

@@ -124,8 +124,8 @@ class PolicyValueNet(nn.Module):
         outputs: owner logits (N, 5, 20, 20), class 0 an empty cell and 1 + s seat s, and
         final scores (N, 4) in units of SCORE_UNIT."""
         # Under a bfloat16 autocast, the first layer and the heads stay in float32, and so does
-        # the residual sum: they cost a fifth of the trunk, and with them the argmax agrees with
-        # float32's on 99.4% of positions against 98.3% without (8-bit mantissas flip near-ties).
+        # the residual sum: with them the argmax agrees with float32's on 99.3% of positions, against
+        # 98.3% with the heads alone in float32 and 95.6% with none (8-bit mantissas flip near-ties).
         with torch.autocast(planes.device.type, enabled=False):
             x = F.relu(self.stem(planes.float()) + self.vector(vector.float())[:, :, None, None])
         for conv in self.trunk:
