@@ -196,11 +196,12 @@ def tiny_settings(out, **changes):
     return Settings(**{**base, **changes})
 
 
-def test_self_play_resumes_from_its_checkpoint_and_keeps_played_generations(torch, tmp_path):
+@pytest.mark.parametrize("depth", [None, 0])
+def test_self_play_resumes_from_its_checkpoint_and_keeps_played_generations(torch, tmp_path, depth):
     from tegulo_rl.net import checkpoint
     from tegulo_rl.net.selfplay import load_window_file, train
 
-    info = train(tiny_settings(tmp_path))
+    info = train(tiny_settings(tmp_path, evaluated_depth=depth))
     assert info["generation"] == 1 and info["step"] == 2
     first = tmp_path / "window" / "00000.npz"
     stamp = os.stat(first).st_mtime_ns
@@ -213,7 +214,7 @@ def test_self_play_resumes_from_its_checkpoint_and_keeps_played_generations(torc
     mask = GameBatch.from_bytes(data["records"][searched : searched + 1], seed=0).observe(legal="mask").action_mask[0]
     assert mask[data["policy_actions"][data["policy_offsets"][0] : data["policy_offsets"][1]]].all()
 
-    resumed = train(tiny_settings(tmp_path, generations=2))
+    resumed = train(tiny_settings(tmp_path, generations=2, evaluated_depth=depth))
     assert resumed["generation"] == 2 and resumed["step"] == 4 and resumed["positions"] > n
     assert os.stat(first).st_mtime_ns == stamp  # played once, read back
     rows = (tmp_path / "metrics.csv").read_text().splitlines()
@@ -223,7 +224,9 @@ def test_self_play_resumes_from_its_checkpoint_and_keeps_played_generations(torc
     from tegulo_rl.net.train import RunMismatch
 
     with pytest.raises(RunMismatch):
-        train(tiny_settings(tmp_path, generations=3, games=4))
+        train(tiny_settings(tmp_path, generations=3, games=4, evaluated_depth=depth))
+    with pytest.raises(RunMismatch):
+        train(tiny_settings(tmp_path, generations=3, evaluated_depth=1))
 
 
 def test_bad_window_files_are_refused_naming_the_file(torch, tmp_path):

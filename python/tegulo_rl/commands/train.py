@@ -49,6 +49,8 @@ def configure(parser: argparse.ArgumentParser) -> None:
                           "samples (default 16)")  # fmt: skip
     selfplay.add_argument("--playout-weight", type=float, default=0.5, help="weight of greedy playouts beside the "
                           "network's value at the search's leaves, 0 to 1 (default 0.5)")  # fmt: skip
+    selfplay.add_argument("--evaluated-depth", type=int, default=None, help="the searches' tree levels the network "
+                          "values, the root being 0; greedy playouts alone below (default: every level)")  # fmt: skip
     selfplay.add_argument("--compile", action="store_true", help="run the searches' network through "
                           "torch.compile: about 20 s once, then about 1.6 times as fast (local play only)")  # fmt: skip
     selfplay.add_argument("--window", type=_cli.positive, default=6, help="generations in the replay window (6)")
@@ -151,6 +153,7 @@ def _self_play(args: argparse.Namespace) -> int:
             full_share=args.full_share,
             considered=args.considered,
             playout_weight=args.playout_weight,
+            evaluated_depth=args.evaluated_depth,
             window=args.window,
             steps=100 if args.steps is None else args.steps,
             batch_size=256 if args.batch_size is None else args.batch_size,

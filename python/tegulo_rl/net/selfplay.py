@@ -90,6 +90,7 @@ class Settings:
     full_share: float = 0.25
     considered: int = 16
     playout_weight: float = 0.5  # of greedy playouts in the searches' leaf values
+    evaluated_depth: int | None = None  # the searches' levels the network values (None: all); playouts below
     window: int = 6  # generations
     steps: int = 100  # per generation
     batch_size: int = 256
@@ -119,12 +120,15 @@ class Settings:
             raise ValueError(f"playout_weight must be from 0 to 1, got {self.playout_weight}")
         if self.steps < 0:
             raise ValueError(f"steps must be at least 0, got {self.steps}")
+        if self.evaluated_depth is not None and self.evaluated_depth < 0:
+            raise ValueError(f"evaluated_depth must be at least 0 or None, got {self.evaluated_depth}")
 
     def recipe(self) -> dict[str, Any]:
         """The settings that decide the result, as the checkpoint records them."""
         keep = {
-            "games", "simulations", "fast_simulations", "full_share", "considered", "playout_weight", "window", "steps",
-            "batch_size", "learning_rate", "value_weight", "aux_weight", "eval_every", "eval_games", "seed", "init",
+            "games", "simulations", "fast_simulations", "full_share", "considered", "playout_weight", "evaluated_depth",
+            "window", "steps", "batch_size", "learning_rate", "value_weight", "aux_weight", "eval_every", "eval_games",
+            "seed", "init",
         }  # fmt: skip
         return {k: v for k, v in dataclasses.asdict(self).items() if k in keep}
 
@@ -189,7 +193,8 @@ def play(
             found = search_targets(
                 [PyTegulo.from_bytes(before[i].tobytes()) for i in group], evaluator, simulations=simulations,
                 root="gumbel", considered=min(settings.considered, simulations), leaves=settings.considered,
-                seed=_seed(seed, ply, int(is_full)), threads=1, playout_weight=settings.playout_weight,
+                seed=_seed(seed, ply, int(is_full)), threads=settings.threads, playout_weight=settings.playout_weight,
+                evaluated_depth=settings.evaluated_depth,
             )  # fmt: skip
             actions[group] = found.actions
             for k, i in enumerate(group):
@@ -401,8 +406,9 @@ def _start(settings: Settings) -> tuple[PolicyValueNet, torch.optim.Optimizer, d
     path = os.path.join(settings.out, CHECKPOINT)
     if os.path.exists(path):
         info = checkpoint.read_info(path)
-        # Runs recorded before playouts were a setting searched without them.
-        recorded = {"playout_weight": 0.0, **info["recipe"]} if isinstance(info.get("recipe"), dict) else None
+        # Runs recorded before playouts, or the evaluated depth, were settings searched without them.
+        older = {"playout_weight": 0.0, "evaluated_depth": None}
+        recorded = {**older, **info["recipe"]} if isinstance(info.get("recipe"), dict) else None
         if recorded != settings.recipe():
             raise RunMismatch(f"{settings.out} holds a run of other settings: {info.get('recipe')}; "
                               f"this one is {settings.recipe()}")  # fmt: skip
