@@ -45,7 +45,7 @@ export TSAN_OPTIONS="halt_on_error=1 exitcode=66 die_after_fork=0 second_deadloc
 suppressions=$root/tests/tsan/suppressions.txt ${TSAN_OPTIONS:-}"
 
 # The suites whose code runs on more than one thread.
-suites='ThreadPool.*:GameBatch.*:Players.*:Search.*:BatchPlayers.*'
+suites='ThreadPool.*:GameBatch.*:Players.*:Search.*:GumbelSearch.*:BatchPlayers.*'
 log=$build/engine_tests.log
 if ! "$build/tests/engine_tests" --gtest_filter="$suites" --gtest_brief=1 >"$log" 2>&1; then
   tail -n 80 "$log" >&2

@@ -142,7 +142,10 @@ def script(seed, threads):
         batch.set_game((round_ + 1) % GAMES, game)
         action = players.choose(game, SEARCH, seed=seed + round_, threads=2)
         assert action in np.flatnonzero(np.frombuffer(game.observe(game.agent_selection).action_mask, bool))
-        searched = players.search([batch.game(0), game], uniform, simulations=8, leaves=4, threads=threads)
+        depth = 0 if round_ % 2 else None  # playouts on the search's own threads, or the network at every leaf
+        searched = players.search(
+            [batch.game(0), game], uniform, simulations=8, leaves=4, threads=threads, evaluated_depth=depth
+        )
         keep(np.array([action, *searched]))
         counted(7)
         if round_ == 1:
