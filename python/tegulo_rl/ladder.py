@@ -44,18 +44,19 @@ ANCHOR = "heuristic"
 # (`evaluate(RUNG, GAMES, ladder=("heuristic",))`; heuristic = 1000 by definition): greedy
 # 400 games, p = 0.273; mcts:200 200 games, p = 0.746; random 400 games, p = 0.171, almost
 # always places 3 and 4, so its rating is the clip's floor, a bound rather than a measure;
-# net:distilled 400 games, p = 0.532 (see net/baseline.json); net, the self-taught network,
-# 400 games, p = 0.603; az, 160 greedy playouts below the network's top 16 root actions,
-# 400 games, p = 0.747 (the network on every leaf, az's search until then, measured
-# p = 0.650, 1169).
+# net:distilled 400 games, p = 0.532 (see net/baseline.json); net, the network trained by
+# self-play through az's search (net/playouts.json), 400 games, p = 0.647; az, 160 greedy
+# playouts below that network's top 16 root actions, 400 games, p = 0.770. Before it, net was
+# the network of the self-play that valued every leaf with the network (net:selftaught,
+# p = 0.603, 1110), and az that network on every leaf of 16 simulations (p = 0.650, 1169).
 RATINGS = {
     "random": 324.0,
     "greedy": 712.0,
     "heuristic": 1000.0,
     "net:distilled": 1034.0,
     "mcts:200": 1329.0,
-    "net": 1110.0,
-    "az": 1331.0,
+    "net": 1164.0,
+    "az": 1393.0,
 }
 SEED = 1000
 DEFAULT_GAMES = 200

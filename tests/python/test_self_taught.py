@@ -152,7 +152,7 @@ def positions(games=96, plies=40, seed=5, every=8):
     return np.concatenate(observations)
 
 
-@pytest.mark.parametrize("shipped", ["selftaught", "distilled"])
+@pytest.mark.parametrize("shipped", ["playouts", "selftaught", "distilled"])
 def test_bf16_and_compiled_paths_agree_with_fp32_on_the_argmax(torch, shipped):
     # 1,920 positions: on 480 an agreement of 99.3% may measure under 99% by chance. The
     # compiled path (20 s of compiling) is checked on the network that net and az play.
@@ -164,7 +164,8 @@ def test_bf16_and_compiled_paths_agree_with_fp32_on_the_argmax(torch, shipped):
     observation = GameBatch.from_bytes(positions(plies=80, every=4), seed=0, threads=1).observe(legal="mask")
     mask = torch.from_numpy(np.array(observation.action_mask))
     tops = []
-    for precision, compiled in (("fp32", False), ("bf16", False), ("bf16", True))[: 3 if shipped == "selftaught" else 2]:
+    paths = (("fp32", False), ("bf16", False), ("bf16", True))
+    for precision, compiled in paths if shipped == "playouts" else paths[:2]:
         logits, values = Inference(net, precision, compiled=compiled)(observation)
         assert np.isfinite(values).all()
         tops.append(masked(torch.from_numpy(logits), mask).argmax(dim=1).numpy())

@@ -20,13 +20,15 @@ from typing import Any
 EXTRA = "pip install 'tegulo-rl[torch]'"
 _HERE = os.path.dirname(os.path.abspath(__file__))
 # The shipped networks, beside this file: each one's weights, the JSON that records how they were
-# trained, and its curve. BASELINE was copied from mcts:100's moves; self-play started from it and
-# trained SHIPPED_NET, the network that "net" and "az" use.
+# trained, and its curve. BASELINE was copied from mcts:100's moves; self-play started from it,
+# searching with the network on every leaf (SELFTAUGHT), and again with greedy playouts below the
+# network's root choice, as az plays (SHIPPED_NET, the network that "net" and "az" use).
 BASELINE = os.path.join(_HERE, "baseline.safetensors")
-SHIPPED_NET = os.path.join(_HERE, "selftaught.safetensors")
+SELFTAUGHT = os.path.join(_HERE, "selftaught.safetensors")
+SHIPPED_NET = os.path.join(_HERE, "playouts.safetensors")
 # Shipped networks by the names that "net:NAME" and "az:N:NAME" take. A name stays with its
 # weights when the shipped network changes.
-SHIPPED = {"distilled": BASELINE, "selftaught": SHIPPED_NET}
+SHIPPED = {"distilled": BASELINE, "selftaught": SELFTAUGHT, "playouts": SHIPPED_NET}
 
 
 def baseline() -> Any:
