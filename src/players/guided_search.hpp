@@ -39,8 +39,8 @@ struct SearchSettings {
   float noise = 0.25f;            // Dirichlet: the weight of the noise in the root's priors
   float alpha = 0.3f;             // Dirichlet: its concentration
   // The weight of a greedy playout's outcome in each leaf's value, beside the evaluator's:
-  // 0 takes the evaluator's value alone. Playouts cost a few microseconds, an evaluation
-  // by a network a millisecond, so mixing them in is almost free.
+  // 0 takes the evaluator's value alone. A playout costs tens of microseconds, an evaluation
+  // by a network about a millisecond, so mixing them in is almost free.
   float playout_weight = 0.0f;
   // The deepest level of the tree that the evaluator expands, the root being level 0.
   // Below it a leaf is valued by a greedy playout alone, one playout a visit, and never
