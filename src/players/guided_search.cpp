@@ -5,6 +5,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "batch/thread_pool.hpp"
 #include "game/errors.hpp"
@@ -221,7 +222,7 @@ void GuidedSearch::select_round(ThreadPool* pool) {
     Round& found = round_[t];
     for (std::size_t k = 0; k < found.leaves.size(); ++k) {
       pending_.push_back({t, std::move(found.leaves[k])});
-      positions_.push_back(found.positions[k]);
+      positions_.push_back(std::move(found.positions[k]));
     }
     found.leaves.clear();
     found.positions.clear();

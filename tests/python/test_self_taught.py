@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 from tegulo_rl import GameBatch, PyTegulo, arena, players
+from tegulo_rl.net import SHIPPED, SHIPPED_NET  # paths only: importing them needs no torch
 
 
 def uniform_logits(observation):
@@ -94,7 +95,8 @@ def test_at_evaluated_depth_0_the_evaluator_sees_only_the_roots_on_any_threads()
     assert seen == [3, 3]
     np.testing.assert_array_equal(found[0].visits, found[1].visits)
     np.testing.assert_array_equal(found[0].actions, found[1].actions)
-    assert [found[0].visits[found[0].legal_offsets[i] : found[0].legal_offsets[i + 1]].sum() for i in range(3)] == [48] * 3
+    offsets = found[0].legal_offsets
+    assert [found[0].visits[offsets[i] : offsets[i + 1]].sum() for i in range(3)] == [48] * 3
 
 
 def test_reaching_the_memory_cap_raises_memory_error_and_changes_no_game():
@@ -152,7 +154,7 @@ def positions(games=96, plies=40, seed=5, every=8):
     return np.concatenate(observations)
 
 
-@pytest.mark.parametrize("shipped", ["playouts", "selftaught", "distilled"])
+@pytest.mark.parametrize("shipped", sorted(SHIPPED))
 def test_bf16_and_compiled_paths_agree_with_fp32_on_the_argmax(torch, shipped):
     # 1,920 positions: on 480 an agreement of 99.3% may measure under 99% by chance. The
     # compiled path (20 s of compiling) is checked on the network that net and az play.
@@ -165,7 +167,7 @@ def test_bf16_and_compiled_paths_agree_with_fp32_on_the_argmax(torch, shipped):
     mask = torch.from_numpy(np.array(observation.action_mask))
     tops = []
     paths = (("fp32", False), ("bf16", False), ("bf16", True))
-    for precision, compiled in paths if shipped == "playouts" else paths[:2]:
+    for precision, compiled in paths if SHIPPED[shipped] == SHIPPED_NET else paths[:2]:
         logits, values = Inference(net, precision, compiled=compiled)(observation)
         assert np.isfinite(values).all()
         tops.append(masked(torch.from_numpy(logits), mask).argmax(dim=1).numpy())

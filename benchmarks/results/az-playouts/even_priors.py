@@ -1,8 +1,10 @@
 """The default az with even priors: the network's choice of root actions taken away (16 drawn at random)."""
 import numpy as np
+
 from tegulo_rl import arena
 from tegulo_rl.lineup import NetPlayer
 from tegulo_rl.net import player as net_player
+
 
 def even(net, device="cpu"):
     def evaluate_leaves(obs):
